@@ -1,0 +1,73 @@
+// File streams with exact-length transfers, and the few file-system calls the converter needs.
+#ifndef KV2PELMO_PLATFORM_STREAM_H_
+#define KV2PELMO_PLATFORM_STREAM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kv2pelmo {
+
+/// A failure of the file layer. what() is the user-facing text, for example
+/// "Stream read error" or "Cannot open file fw.48g".
+class FileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// A byte stream over an open file. Every transfer is all or nothing: a short
+/// read or write is a failure, never a partial result.
+class Stream {
+ public:
+  virtual ~Stream() = default;
+
+  /// Reads up to n bytes at the position; returns how many were read, 0 only
+  /// at the end. Throws FileError("Stream read error") when the read fails.
+  virtual std::size_t ReadSome(void* data, std::size_t n) = 0;
+  /// Reads exactly n bytes. Throws FileError("Stream read error") when fewer
+  /// than n remain or the read fails.
+  void ReadExactly(void* data, std::size_t n);
+  /// Writes exactly n bytes at the position, extending the file as needed.
+  /// Throws FileError("Stream write error") when not all of them are written.
+  virtual void WriteExactly(const void* data, std::size_t n) = 0;
+  /// Moves to offset counted from the start; a later write past the end
+  /// extends the file and the skipped bytes read as zero. Throws FileError.
+  virtual void Seek(std::uint64_t offset) = 0;
+  /// Returns the current offset from the start. Throws FileError.
+  virtual std::uint64_t Position() = 0;
+  /// Returns the size of the file in bytes. Throws FileError.
+  virtual std::uint64_t Size() = 0;
+  /// Flushes and closes; a write that fails here throws
+  /// FileError("Stream write error"). Calling it twice is harmless.
+  virtual void Close() = 0;
+};
+
+/// Opens an existing file for reading. Throws FileError("Cannot open file
+/// <path>") when it cannot be opened.
+std::unique_ptr<Stream> OpenForReading(const std::string& path);
+
+/// Creates path anew, empty, for exclusive reading and writing. It refuses,
+/// with FileError("Cannot create file <path>") and leaving the file untouched,
+/// when path is a symbolic link or not a regular file, when it is the same
+/// file as any of keep, or when another process holds it open for writing.
+std::unique_ptr<Stream> CreateImage(const std::string& path,
+                                    const std::vector<std::string>& keep);
+
+/// Returns true when path names something that exists and is not a directory.
+bool FileExists(const std::string& path);
+
+/// Renames from to to, replacing an existing file of that name and copying
+/// across file systems. On failure to is untouched and from keeps its bytes;
+/// throws FileError("Cannot rename <from> to <to>").
+void RenameReplacing(const std::string& from, const std::string& to);
+
+/// Returns the characters that end the directory part of a path on this
+/// platform ("/" here, more on others).
+const char* PathSeparators();
+
+}  // namespace kv2pelmo
+
+#endif  // KV2PELMO_PLATFORM_STREAM_H_
