@@ -1,0 +1,58 @@
+// Walks a block file record by record and validates each one.
+#ifndef KV2PELMO_BLOCKFILE_BLOCK_READER_H_
+#define KV2PELMO_BLOCKFILE_BLOCK_READER_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "blockfile/block_header.h"
+#include "platform/stream.h"
+
+namespace kv2pelmo {
+
+/// Bytes the block buffer starts with; it grows only for a longer record.
+constexpr std::size_t BlockBufferSize = 66000;
+
+/// The run's one block buffer: each record's data, later the 0xFF fill.
+using BlockBuffer = std::vector<std::uint8_t>;
+
+/// What one call of BlockReader::Next found.
+struct ReadResult {
+  enum class Kind {
+    kEndOfFile,
+    kBlock,
+    kBadId,
+    kBadHeaderChecksum,
+    kBadDataChecksum,
+  };
+  Kind kind = Kind::kEndOfFile;
+  /// File offset of the record's first header byte.
+  std::uint64_t offset = 0;
+  /// For kBlock: the record's load address and data length.
+  std::int32_t address = 0;
+  std::int32_t length = 0;
+  /// For the checksum failures: the checksum computed and the one stored.
+  std::uint8_t calculated = 0;
+  std::uint8_t stored = 0;
+};
+
+/// Reads records from a stream into a borrowed buffer.
+class BlockReader {
+ public:
+  /// Borrows both; the stream is read from its current position.
+  BlockReader(Stream& input, BlockBuffer& buffer) : input_(input), buffer_(buffer) {}
+
+  /// Returns end of file, the next valid block (its data in the first length
+  /// bytes of the buffer, the stream left on the next record) or the first
+  /// validation failure. Throws FileError("Stream read error") when the file
+  /// ends inside a record. Not to be called again after a failure.
+  ReadResult Next();
+
+ private:
+  Stream& input_;
+  BlockBuffer& buffer_;
+};
+
+}  // namespace kv2pelmo
+
+#endif  // KV2PELMO_BLOCKFILE_BLOCK_READER_H_

@@ -1,0 +1,68 @@
+// Block placement, PPM detection, 64 KiB rounding and alignment.
+#include "image/image_writer.h"
+
+#include <algorithm>
+#include <cassert>
+
+namespace kv2pelmo {
+namespace {
+
+constexpr std::int32_t kVariantOffset = 40;
+
+}  // namespace
+
+bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data,
+                             std::int32_t length) {
+  if (base_address_ < 0) base_address_ = address;
+  if (address < base_address_) return false;
+  const auto offset = static_cast<std::uint64_t>(address - base_address_);
+  image_.Seek(offset);
+  if (offset == 0) NotePpmMark(data, length);
+  image_.WriteExactly(data, static_cast<std::size_t>(length));
+  return true;
+}
+
+// Only bytes the block really holds count: never what the buffer kept from
+// an earlier, longer block.
+void ImageWriter::NotePpmMark(const std::uint8_t* data, std::int32_t length) {
+  if (length < 3 || data[0] != 'P' || data[1] != 'P' || data[2] != 'M') return;
+  kind_ = ImageKind::kPpm;
+  variant_letter_ = length > kVariantOffset ? data[kVariantOffset] : 0;
+}
+
+void ImageWriter::Finish(const std::optional<std::string>& alignator_path) {
+  std::fill_n(buffer_.begin(), PadUnit, FillByte);
+  // Measured from the image's end, not from the last block written, so that
+  // blocks out of address order never have their bytes overwritten by fill.
+  std::uint64_t end = image_.Size();
+  image_.Seek(end);
+  if (end % PadUnit != 0) {
+    WriteFill(PadUnit - end % PadUnit);
+    end += PadUnit - end % PadUnit;
+  }
+  if (!alignator_path) return;
+  const std::int64_t target =
+      std::int64_t{ReadAlignatorAddress(*alignator_path)} - base_address_;
+  if (target > static_cast<std::int64_t>(end)) {
+    WriteFill(static_cast<std::uint64_t>(target) - end);
+  }
+}
+
+void ImageWriter::WriteFill(std::uint64_t count) {
+  assert(buffer_.size() >= PadUnit);
+  while (count > 0) {
+    const std::uint64_t piece = std::min(count, PadUnit);
+    image_.WriteExactly(buffer_.data(), static_cast<std::size_t>(piece));
+    count -= piece;
+  }
+}
+
+std::int32_t ReadAlignatorAddress(const std::string& path) {
+  std::unique_ptr<Stream> alignator = OpenForReading(path);
+  BlockHeader header;
+  alignator->ReadExactly(header.bytes.data(), header.bytes.size());
+  alignator->Close();
+  return BlockAddress(header);
+}
+
+}  // namespace kv2pelmo
