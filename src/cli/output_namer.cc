@@ -1,0 +1,43 @@
+// Output name rule and the final rename.
+#include "cli/output_namer.h"
+
+#include <cstring>
+
+#include "cli/format.h"
+#include "platform/stream.h"
+
+namespace kv2pelmo {
+namespace {
+
+std::string Stem(const std::string& path) {
+  const std::string delimiters = std::string(".") + PathSeparators();
+  const std::size_t last = path.find_last_of(delimiters);
+  if (last != std::string::npos && path[last] == '.') return path.substr(0, last);
+  return path;
+}
+
+// The byte lands in a file name: only letters and digits are safe there on
+// every file system, whatever the code page.
+char NameSafe(std::uint8_t letter) {
+  const bool safe = (letter >= '0' && letter <= '9') || (letter >= 'A' && letter <= 'Z') ||
+                    (letter >= 'a' && letter <= 'z');
+  return safe ? static_cast<char>(letter) : '_';
+}
+
+}  // namespace
+
+std::string OutputNamer::MakeOutputName(const std::string& input_path,
+                                        std::int32_t base_address, ImageKind kind,
+                                        std::uint8_t variant_letter) {
+  std::string tag = "_MCU_";
+  if (kind == ImageKind::kPpm) tag = std::string("_PPM_") + NameSafe(variant_letter) + "_";
+  return Stem(input_path) + tag +
+         Format("%08X", static_cast<unsigned>(static_cast<std::uint32_t>(base_address))) + ".fls";
+}
+
+void OutputNamer::HandOver(const std::string& output_path) {
+  RenameReplacing(TemporaryImageName, output_path);
+  out_ << Format("Output written to: %s\n\n", output_path.c_str());
+}
+
+}  // namespace kv2pelmo

@@ -1,0 +1,36 @@
+// Names the finished image after its input and moves it into place.
+#ifndef KV2PELMO_CLI_OUTPUT_NAMER_H_
+#define KV2PELMO_CLI_OUTPUT_NAMER_H_
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "image/image_writer.h"
+
+namespace kv2pelmo {
+
+/// Gives the temporary image its final name and reports it.
+class OutputNamer {
+ public:
+  /// Messages go to out.
+  explicit OutputNamer(std::ostream& out) : out_(out) {}
+
+  /// Returns the input path without its extension, then "_MCU_" or "_PPM_"
+  /// letter "_", the base address as eight hex digits, and ".fls". A variant
+  /// byte that is not an ASCII letter or digit is written as '_'.
+  static std::string MakeOutputName(const std::string& input_path, std::int32_t base_address,
+                                    ImageKind kind, std::uint8_t variant_letter);
+
+  /// Renames the temporary image to output_path, replacing any file of that
+  /// name, then prints the report line. Throws FileError when the rename
+  /// fails; nothing is printed then.
+  void HandOver(const std::string& output_path);
+
+ private:
+  std::ostream& out_;
+};
+
+}  // namespace kv2pelmo
+
+#endif  // KV2PELMO_CLI_OUTPUT_NAMER_H_

@@ -1,0 +1,123 @@
+// The run sequence and every message it prints.
+#include "cli/run.h"
+
+#include <memory>
+#include <optional>
+
+#include "blockfile/block_reader.h"
+#include "cli/format.h"
+#include "cli/output_namer.h"
+#include "image/image_writer.h"
+#include "platform/stream.h"
+
+namespace kv2pelmo {
+namespace {
+
+constexpr const char* kBanner = "Kovrel to Pelmo Converter 0.99e by Quelm\n\n";
+constexpr const char* kUsage =
+    "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
+    "         kv2pelmo <kv_ppm_file>\n\n"
+    "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
+
+struct FinishedImage {
+  std::int32_t base_address;
+  ImageKind kind;
+  std::uint8_t variant_letter;
+};
+
+unsigned long long Offset(const ReadResult& result) { return result.offset; }
+
+std::string FailureMessage(const ReadResult& result) {
+  switch (result.kind) {
+    case ReadResult::Kind::kBadId:
+      return Format("Error: Invalid block ID at 0x%06llX.\n\n", Offset(result));
+    case ReadResult::Kind::kBadHeaderChecksum:
+      return Format(
+          "Error: Invalid block header checksum at 0x%06llX,\n"
+          "       calculated = 0x%02X, read = 0x%02X.\n\n",
+          Offset(result), result.calculated, result.stored);
+    default:
+      return Format(
+          "Error: Invalid flash block checksum at 0x%06llX,\n"
+          "       calculated = 0x%02X, read = 0x%02X.\n\n",
+          Offset(result), result.calculated, result.stored);
+  }
+}
+
+std::string BelowBaseMessage(const ReadResult& result, std::int32_t base_address) {
+  return Format(
+      "Error: Block address below image start at 0x%06llX,\n"
+      "       address = 0x%06X, image start = 0x%06X.\n\n",
+      Offset(result), static_cast<unsigned>(result.address),
+      static_cast<unsigned>(base_address));
+}
+
+// Places every block; returns the message that stopped it, empty when none.
+std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, const BlockBuffer& buffer) {
+  bool any_block = false;
+  for (;;) {
+    const ReadResult result = reader.Next();
+    if (result.kind == ReadResult::Kind::kEndOfFile) break;
+    if (result.kind != ReadResult::Kind::kBlock) return FailureMessage(result);
+    if (!writer.PlaceBlock(result.address, buffer.data(), result.length)) {
+      return BelowBaseMessage(result, writer.BaseAddress());
+    }
+    any_block = true;
+  }
+  return any_block ? std::string() : "Error: Input file holds no blocks.\n\n";
+}
+
+// Writes the temporary image; nothing is left open when it returns or throws.
+std::optional<FinishedImage> Convert(const std::string& input_path,
+                                     const std::optional<std::string>& alignator_path,
+                                     std::ostream& out) {
+  std::unique_ptr<Stream> input = OpenForReading(input_path);
+  std::vector<std::string> keep{input_path};
+  if (alignator_path) keep.push_back(*alignator_path);
+  std::unique_ptr<Stream> image = CreateImage(TemporaryImageName, keep);
+  BlockBuffer buffer(BlockBufferSize);
+
+  BlockReader reader(*input, buffer);
+  ImageWriter writer(*image, buffer);
+  const std::string failure = PlaceAllBlocks(reader, writer, buffer);
+  if (!failure.empty()) {
+    out << failure;
+    return std::nullopt;
+  }
+  writer.Finish(alignator_path);
+
+  BlockBuffer().swap(buffer);
+  input->Close();
+  image->Close();
+  return FinishedImage{writer.BaseAddress(), writer.Kind(), writer.VariantLetter()};
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, std::ostream& out) {
+  out << kBanner;
+  if (args.empty() || args.size() > 2) {
+    out << kUsage;
+    return kExitRefused;
+  }
+  const std::string& input_path = args[0];
+  std::optional<std::string> alignator_path;
+  if (args.size() == 2) alignator_path = args[1];
+
+  if (!FileExists(input_path)) {
+    out << "Error: Input file does not exist.\n\n";
+    return kExitRefused;
+  }
+  if (alignator_path && !FileExists(*alignator_path)) {
+    out << "Error: Alignator file does not exist.\n\n";
+    return kExitRefused;
+  }
+  const std::optional<FinishedImage> image = Convert(input_path, alignator_path, out);
+  if (!image) return kExitRefused;
+  OutputNamer namer(out);
+  namer.HandOver(OutputNamer::MakeOutputName(input_path, image->base_address, image->kind,
+                                             image->variant_letter));
+  return kExitConverted;
+}
+
+}  // namespace kv2pelmo
