@@ -1,0 +1,93 @@
+// The program end to end when files are short, in the way, or already there.
+#include "e2e_fixture.h"
+
+namespace kv2pelmo::testing {
+namespace {
+
+const std::string kReadError = kBanner + "Error: Stream read error.\n\n";
+const std::string kCannotCreate = kBanner + "Error: Cannot create file tempdct3.tmp.\n\n";
+
+using Files = EndToEndTest;
+
+TEST_F(Files, FileCutShortAnywhereIsAReadErrorOrConvertsWhatIsWhole) {
+  const Bytes first = Record(0x200000, Counting(5)).Build();
+  const Bytes whole = Join({first, Record(0x200005, Counting(3, 5)).Build()});
+  for (std::size_t cut = 1; cut < whole.size(); ++cut) {
+    Write("fw.480", Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
+    const ProgramResult result = Run({"fw.480"});
+    if (cut == first.size()) {
+      EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls"));
+      EXPECT_EQ(result.status, 0);
+      std::filesystem::remove(dir_ / "fw_MCU_00200000.fls");
+    } else {
+      EXPECT_EQ(result.out, kReadError) << "cut at " << cut;
+      EXPECT_EQ(result.status, 2);
+      EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+    }
+  }
+}
+
+TEST_F(Files, ShortAlignatorIsAReadError) {
+  Write("fw.480", Record(0x200000, {1}).Build());
+  Write("fw.48g", {0x0B, 0x3A, 0x00, 0x00});
+  const ProgramResult result = Run({"fw.480", "fw.48g"});
+  EXPECT_EQ(result.out, kReadError);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+}
+
+TEST_F(Files, RecordsLongerThanTheBlockBufferConvert) {
+  const Bytes big = Counting(100000, 3);
+  Write("fw.480", BlockFile({Record(0x100000, {9}), Record(0x100010, big), Record(0x100001, {8})}));
+  ASSERT_EQ(Run({"fw.480"}).status, 0);
+  EXPECT_EQ(Read("fw_MCU_00100000.fls"),
+            Join({{9, 8}, Repeat(14, 0), big, Repeat(131072 - 100016, 0xFF)}));
+}
+
+TEST_F(Files, ExistingOutputIsReplacedAndKeptWhenARunFails) {
+  Write("fw_MCU_00200000.fls", {0xAB});
+  Write("fw.480", Record(0x200000, {1}).Build());
+  ASSERT_EQ(Run({"fw.480"}).status, 0);
+  EXPECT_EQ(Read("fw_MCU_00200000.fls").size(), 65536u);
+
+  Write("fw_MCU_00200000.fls", {0xAB});
+  Write("fw.480", Join({Record(0x200000, {1}).Build(), {0x0B}}));
+  EXPECT_EQ(Run({"fw.480"}).status, 2);
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
+}
+
+TEST_F(Files, OutputNameThatIsADirectoryLeavesTheTemporaryImage) {
+  std::filesystem::create_directory(dir_ / "fw_MCU_00200000.fls");
+  Write("fw.480", Record(0x200000, {1, 2}).Build());
+  const ProgramResult result = Run({"fw.480"});
+  EXPECT_EQ(result.out,
+            kBanner + "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(Read("tempdct3.tmp"), Join({{1, 2}, Repeat(65534, 0xFF)}));
+}
+
+TEST_F(Files, InputOrAlignatorThatIsTheTemporaryImageIsNeverTruncated) {
+  const Bytes input = Record(0x200000, {1}).Build();
+  std::filesystem::create_directory(dir_ / "sub");
+  Write("tempdct3.tmp", input);
+  Write("fw.480", input);
+  const std::vector<std::vector<std::string>> runs = {
+      {"tempdct3.tmp"}, {"./tempdct3.tmp"}, {"sub/../tempdct3.tmp"}, {"fw.480", "tempdct3.tmp"}};
+  for (const auto& args : runs) {
+    const ProgramResult result = Run(args);
+    EXPECT_EQ(result.out, kCannotCreate) << args.back();
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(Read("tempdct3.tmp"), input);
+  }
+  EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+}
+
+TEST_F(Files, LeftoverTemporaryImageIsOverwritten) {
+  Write("tempdct3.tmp", Repeat(200000, 0x11));
+  Write("fw.480", Record(0x200000, {1}).Build());
+  ASSERT_EQ(Run({"fw.480"}).status, 0);
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), Join({{1}, Repeat(65535, 0xFF)}));
+}
+
+}  // namespace
+}  // namespace kv2pelmo::testing

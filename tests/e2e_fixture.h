@@ -1,0 +1,52 @@
+// Shared fixture of the end-to-end tests: a scratch directory and the built program.
+#ifndef KV2PELMO_TESTS_E2E_FIXTURE_H_
+#define KV2PELMO_TESTS_E2E_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "record_builder.h"
+#include "run_program.h"
+#include "temp_dir.h"
+
+namespace kv2pelmo::testing {
+
+inline const std::string kBanner = "Kovrel to Pelmo Converter 0.99e by Quelm\n\n";
+
+/// Returns the report line for a converted image.
+inline std::string Written(const std::string& name) {
+  return kBanner + "Output written to: " + name + "\n\n";
+}
+
+/// Returns count bytes of value.
+inline Bytes Repeat(std::size_t count, std::uint8_t value) { return Bytes(count, value); }
+
+/// Returns the pieces one after another.
+inline Bytes Join(std::initializer_list<Bytes> pieces) {
+  Bytes out;
+  for (const Bytes& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
+  return out;
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  /// Writes bytes as the file name in the scratch directory.
+  void Write(const std::string& name, const Bytes& bytes) { WriteFile(dir_ / name, bytes); }
+  /// Returns the bytes of the file name in the scratch directory.
+  Bytes Read(const std::string& name) { return ReadFile(dir_ / name); }
+  /// Returns true when name exists in the scratch directory.
+  bool Exists(const std::string& name) { return std::filesystem::exists(dir_ / name); }
+  /// Runs the program in the scratch directory.
+  ProgramResult Run(const std::vector<std::string>& args, const RunLimits& limits = {}) {
+    return RunProgram(dir_.Path(), args, limits);
+  }
+
+  ScopedTempDir dir_;
+};
+
+}  // namespace kv2pelmo::testing
+
+#endif  // KV2PELMO_TESTS_E2E_FIXTURE_H_

@@ -1,0 +1,96 @@
+// End-to-end cases that need POSIX means: links, locks, sockets, file-size limits.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "e2e_fixture.h"
+
+namespace kv2pelmo::testing {
+namespace {
+
+const std::string kCannotCreate = kBanner + "Error: Cannot create file tempdct3.tmp.\n\n";
+
+using Posix = EndToEndTest;
+
+TEST_F(Posix, TemporaryImageThatIsALinkIsNotFollowed) {
+  Write("precious", {1, 2, 3});
+  std::filesystem::create_symlink("precious", dir_ / "tempdct3.tmp");
+  Write("fw.480", Record(0x200000, {1}).Build());
+  const ProgramResult result = Run({"fw.480"});
+  EXPECT_EQ(result.out, kCannotCreate);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(Read("precious"), Bytes({1, 2, 3}));
+}
+
+TEST_F(Posix, TemporaryImageWithAnotherNameIsNotTruncated) {
+  Write("precious", {1, 2, 3});
+  std::filesystem::create_hard_link(dir_ / "precious", dir_ / "tempdct3.tmp");
+  Write("fw.480", Record(0x200000, {1}).Build());
+  EXPECT_EQ(Run({"fw.480"}).out, kCannotCreate);
+  EXPECT_EQ(Read("precious"), Bytes({1, 2, 3}));
+}
+
+TEST_F(Posix, TemporaryImageLockedByAnotherRunIsNotTruncated) {
+  Write("tempdct3.tmp", {5, 6});
+  Write("fw.480", Record(0x200000, {1}).Build());
+  const int fd = ::open((dir_ / "tempdct3.tmp").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  const ProgramResult result = Run({"fw.480"});
+  ::close(fd);
+  EXPECT_EQ(result.out, kCannotCreate);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(Read("tempdct3.tmp"), Bytes({5, 6}));
+}
+
+TEST_F(Posix, InputThatCannotBeOpenedIsAFileError) {
+  const std::string socket_path = (dir_ / "fw.480").string();
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, socket_path.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const ProgramResult result = Run({"fw.480"});
+  ::close(fd);
+  EXPECT_EQ(result.out, kBanner + "Error: Cannot open file fw.480.\n\n");
+  EXPECT_EQ(result.status, 2);
+}
+
+TEST_F(Posix, FullDiskIsAWriteErrorAndNoOutput) {
+  Write("fw_MCU_00200000.fls", {0xAB});
+  Write("fw.480", Record(0x200000, Counting(5000)).Build());
+  const ProgramResult result = Run({"fw.480"}, RunLimits{40000});
+  EXPECT_EQ(result.out, kBanner + "Error: Stream write error.\n\n");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
+  EXPECT_EQ(Read("fw.480"), Record(0x200000, Counting(5000)).Build());
+}
+
+TEST_F(Posix, OutputOnAnotherFileSystemIsCopiedIntoPlace) {
+  const std::filesystem::path other = "/dev/shm";
+  struct stat here {}, there {};
+  if (::stat(dir_.Path().c_str(), &here) != 0 || ::stat(other.c_str(), &there) != 0 ||
+      here.st_dev == there.st_dev) {
+    GTEST_SKIP() << "no second file system at " << other;
+  }
+  const std::filesystem::path input = other / ("kv2pelmo-" + std::to_string(::getpid()) + ".480");
+  const std::filesystem::path output = input.parent_path() / (input.stem().string() + "_MCU_00200000.fls");
+  WriteFile(input, Record(0x200000, {1}).Build());
+  WriteFile(output, {0xAB});
+  const ProgramResult result = Run({input.string()});
+  EXPECT_EQ(result.out, Written(output.string()));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(ReadFile(output), Join({{1}, Repeat(65535, 0xFF)}));
+  EXPECT_FALSE(Exists("tempdct3.tmp"));
+  std::filesystem::remove(input);
+  std::filesystem::remove(output);
+}
+
+}  // namespace
+}  // namespace kv2pelmo::testing

@@ -1,0 +1,165 @@
+// The program end to end: exact console text, exit status and image bytes.
+#include "e2e_fixture.h"
+
+namespace kv2pelmo::testing {
+namespace {
+
+const std::string kUsage =
+    "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
+    "         kv2pelmo <kv_ppm_file>\n\n"
+    "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
+
+using Outcome = EndToEndTest;
+
+TEST_F(Outcome, WrongArgumentCountShowsUsageAndTouchesNothing) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"a", "b", "c"}}) {
+    const ProgramResult result = Run(args);
+    EXPECT_EQ(result.out, kBanner + kUsage);
+    EXPECT_EQ(result.status, 1);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));
+}
+
+TEST_F(Outcome, MissingInputOrDirectory) {
+  std::filesystem::create_directory(dir_ / "fw.480");
+  for (const char* input : {"none.480", "fw.480"}) {
+    const ProgramResult result = Run({input});
+    EXPECT_EQ(result.out, kBanner + "Error: Input file does not exist.\n\n");
+    EXPECT_EQ(result.status, 1);
+  }
+  EXPECT_FALSE(Exists("tempdct3.tmp"));
+}
+
+TEST_F(Outcome, MissingAlignatorCreatesNoTemporaryImage) {
+  Write("fw.480", Record(0x200000, {1}).Build());
+  const ProgramResult result = Run({"fw.480", "fw.48g"});
+  EXPECT_EQ(result.out, kBanner + "Error: Alignator file does not exist.\n\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_FALSE(Exists("tempdct3.tmp"));
+}
+
+TEST_F(Outcome, OneSmallBlockFillsOneUnit) {
+  Write("npm5nx03.480", Record(0x200000, {1, 2, 3, 4}).Build());
+  const ProgramResult result = Run({"npm5nx03.480"});
+  EXPECT_EQ(result.out, Written("npm5nx03_MCU_00200000.fls"));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(Read("npm5nx03_MCU_00200000.fls"), Join({{1, 2, 3, 4}, Repeat(65532, 0xFF)}));
+  EXPECT_FALSE(Exists("tempdct3.tmp"));
+}
+
+TEST_F(Outcome, GapsAreZeroAndAnExactUnitGetsNoFill) {
+  Write("fw.480", BlockFile({Record(0x10000, Counting(16)), Record(0x10020, Counting(16)),
+                             Record(0x20000 - 16, Counting(16, 0x80))}));
+  ASSERT_EQ(Run({"fw.480"}).status, 0);
+  EXPECT_EQ(Read("fw_MCU_00010000.fls"),
+            Join({Counting(16), Repeat(16, 0), Counting(16), Repeat(65536 - 64, 0),
+                  Counting(16, 0x80)}));
+}
+
+TEST_F(Outcome, PpmFileIsNamedWithItsVariant) {
+  Bytes data = Counting(64, 0x20);
+  std::copy_n("PPM", 3, data.begin());
+  data[40] = 'G';
+  Write("npm5nx03.48g", Record(0x3A0000, data).Build());
+  const ProgramResult result = Run({"npm5nx03.48g"});
+  EXPECT_EQ(result.out, Written("npm5nx03_PPM_G_003A0000.fls"));
+  EXPECT_EQ(Read("npm5nx03_PPM_G_003A0000.fls"), Join({data, Repeat(65536 - 64, 0xFF)}));
+}
+
+TEST_F(Outcome, UnsafeOrMissingVariantBecomesUnderscore) {
+  Bytes data = Counting(64, 0x20);
+  std::copy_n("PPM", 3, data.begin());
+  data[40] = '/';
+  Write("a.48g", Record(0x3A0000, data).Build());
+  Write("b.48g", Record(0x3A0000, {'P', 'P', 'M'}).Build());
+  EXPECT_EQ(Run({"a.48g"}).out, Written("a_PPM___003A0000.fls"));
+  EXPECT_EQ(Run({"b.48g"}).out, Written("b_PPM___003A0000.fls"));
+}
+
+TEST_F(Outcome, McuImageIsExtendedToThePpmStart) {
+  Write("npm5nx03.480", Record(0x200000, Counting(100)).Build());
+  Write("npm5nx03.48g", Record(0x200000 + 65536 + 65536 + 256, {'P', 'P', 'M'}).Build());
+  const ProgramResult result = Run({"npm5nx03.480", "npm5nx03.48g"});
+  EXPECT_EQ(result.out, Written("npm5nx03_MCU_00200000.fls"));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(Read("npm5nx03_MCU_00200000.fls"), Join({Counting(100), Repeat(131072 + 256 - 100, 0xFF)}));
+}
+
+TEST_F(Outcome, InvalidBlocksAreReportedWithTheirOffset) {
+  const Bytes good = Record(0x200000, {7, 7}).Build();  // 11 bytes
+  const Bytes example_bad_header = {0x0B, 0x20, 0x00, 0x00, 0xF6, 0x00, 0x00, 0x04, 0xE4, 1, 2, 3, 4};
+  const struct {
+    Bytes second;
+    std::string message;
+  } cases[] = {
+      {Record(0x200010, {1}).WithId(0x0A).Build(), "Error: Invalid block ID at 0x00000B.\n\n"},
+      {example_bad_header,
+       "Error: Invalid block header checksum at 0x00000B,\n"
+       "       calculated = 0xE5, read = 0xE4.\n\n"},
+      {Record(0x200010, {1, 2, 3, 4}).WithDataChecksum(0x0A).Build(),
+       "Error: Invalid flash block checksum at 0x00000B,\n"
+       "       calculated = 0xF6, read = 0x0A.\n\n"},
+  };
+  for (const auto& c : cases) {
+    Write("fw.480", Join({good, c.second, good}));
+    const ProgramResult result = Run({"fw.480"});
+    EXPECT_EQ(result.out, kBanner + c.message);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Read("tempdct3.tmp"), Bytes({7, 7}));  // the blocks before it, unpadded
+    EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+  }
+}
+
+TEST_F(Outcome, FirstByteWrongPrintsSixZeros) {
+  Write("fw.480", Record(0x200000, {1}).WithId(0x00).Build());
+  EXPECT_EQ(Run({"fw.480"}).out, kBanner + "Error: Invalid block ID at 0x000000.\n\n");
+}
+
+TEST_F(Outcome, OffsetsPastSixteenMebibytesPrintInFull) {
+  Bytes file;
+  for (std::uint32_t i = 0; i < 256; ++i) {  // 256 records of exactly 64 KiB each
+    const Bytes record = Record(i * 65536, Repeat(65536 - 9, 0x55)).Build();
+    file.insert(file.end(), record.begin(), record.end());
+  }
+  const Bytes bad = Record(0, {}).WithId(0x0C).Build();
+  file.insert(file.end(), bad.begin(), bad.end());
+  Write("fw.480", file);
+  const ProgramResult result = Run({"fw.480"});
+  EXPECT_EQ(result.out, kBanner + "Error: Invalid block ID at 0x1000000.\n\n");
+  EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(Outcome, BlockBelowTheImageStartIsRefused) {
+  Write("fw.480", BlockFile({Record(0x200000, {1}), Record(0x1FFFF0, {2, 3})}));
+  const ProgramResult result = Run({"fw.480"});
+  EXPECT_EQ(result.out, kBanner +
+                            "Error: Block address below image start at 0x00000A,\n"
+                            "       address = 0x1FFFF0, image start = 0x200000.\n\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(Read("tempdct3.tmp"), Bytes({1}));
+}
+
+TEST_F(Outcome, FileWithoutRecordsIsRefusedButEmptyRecordsConvert) {
+  Write("empty.480", {});
+  const ProgramResult refused = Run({"empty.480"});
+  EXPECT_EQ(refused.out, kBanner + "Error: Input file holds no blocks.\n\n");
+  EXPECT_EQ(refused.status, 1);
+  Write("zero.480", BlockFile({Record(0x123456, {}), Record(0x200000, {})}));
+  const ProgramResult converted = Run({"zero.480"});
+  EXPECT_EQ(converted.out, Written("zero_MCU_00123456.fls"));
+  EXPECT_EQ(Read("zero_MCU_00123456.fls"), Bytes());
+}
+
+TEST_F(Outcome, OutputLandsBesideTheInput) {
+  std::filesystem::create_directories(dir_ / "dir.old" / "sub");
+  Write("dir.old/sub/fw.480", Record(0x10, {1}).Build());
+  Write("dir.old/file", Record(0x20, {2}).Build());
+  EXPECT_EQ(Run({"dir.old/sub/fw.480"}).out, Written("dir.old/sub/fw_MCU_00000010.fls"));
+  EXPECT_EQ(Run({"dir.old/file"}).out, Written("dir.old/file_MCU_00000020.fls"));
+  EXPECT_EQ(Read("dir.old/sub/fw_MCU_00000010.fls").size(), 65536u);
+  EXPECT_EQ(Read("dir.old/file_MCU_00000020.fls").size(), 65536u);
+}
+
+}  // namespace
+}  // namespace kv2pelmo::testing

@@ -1,0 +1,35 @@
+// Runs the built converter as a child process and captures what it prints.
+#ifndef KV2PELMO_TESTS_SUPPORT_RUN_PROGRAM_H_
+#define KV2PELMO_TESTS_SUPPORT_RUN_PROGRAM_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kv2pelmo::testing {
+
+/// How a run ended.
+struct ProgramResult {
+  /// The exit status, or -1 when the process did not exit normally.
+  int status = -1;
+  /// Everything written to standard output, with CRLF turned into LF.
+  std::string out;
+};
+
+/// Limits a run can be given.
+struct RunLimits {
+  /// When nonzero: the largest file the program may write, in bytes.
+  std::uint64_t max_file_size = 0;
+};
+
+/// Returns the path of the converter under test.
+std::filesystem::path ProgramPath();
+
+/// Runs the converter with args in directory dir and waits for it.
+ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                         const RunLimits& limits = {});
+
+}  // namespace kv2pelmo::testing
+
+#endif  // KV2PELMO_TESTS_SUPPORT_RUN_PROGRAM_H_
