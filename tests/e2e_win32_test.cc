@@ -1,0 +1,44 @@
+// End-to-end cases only Windows has: wildcards, sharing modes, backslash paths.
+#include <windows.h>
+
+#include "e2e_fixture.h"
+
+namespace kv2pelmo::testing {
+namespace {
+
+using Win32 = EndToEndTest;
+
+TEST_F(Win32, WildcardNamesAreMissingEvenWhenAFileMatches) {
+  Write("fw.480", Record(0x200000, {1}).Build());
+  EXPECT_EQ(Run({"fw.4*"}).out, kBanner + "Error: Input file does not exist.\n\n");
+  const ProgramResult result = Run({"fw.480", "fw.4?0"});
+  EXPECT_EQ(result.out, kBanner + "Error: Alignator file does not exist.\n\n");
+  EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(Win32, TemporaryImageHeldOpenByAnotherRunIsNotTruncated) {
+  Write("tempdct3.tmp", {5, 6});
+  Write("fw.480", Record(0x200000, {1}).Build());
+  HANDLE held = ::CreateFileA((dir_ / "tempdct3.tmp").string().c_str(),
+                              GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const ProgramResult result = Run({"fw.480"});
+  ::CloseHandle(held);
+  EXPECT_EQ(result.out, kBanner + "Error: Cannot create file tempdct3.tmp.\n\n");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(Read("tempdct3.tmp"), Bytes({5, 6}));
+}
+
+TEST_F(Win32, BackslashPathsKeepTheirDirectory) {
+  std::filesystem::create_directories(dir_ / "dir.old" / "sub");
+  Write("dir.old/sub/fw.480", Record(0x10, {1}).Build());
+  Write("dir.old/file", Record(0x20, {2}).Build());
+  EXPECT_EQ(Run({"dir.old\\sub\\fw.480"}).out, Written("dir.old\\sub\\fw_MCU_00000010.fls"));
+  EXPECT_EQ(Run({"dir.old\\file"}).out, Written("dir.old\\file_MCU_00000020.fls"));
+  EXPECT_TRUE(Exists("dir.old/sub/fw_MCU_00000010.fls"));
+  EXPECT_TRUE(Exists("dir.old/file_MCU_00000020.fls"));
+}
+
+}  // namespace
+}  // namespace kv2pelmo::testing
