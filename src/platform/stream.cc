@@ -3,7 +3,7 @@
 
 namespace kv2pelmo {
 
-void Stream::ReadExactly(void* data, std::size_t n) {
+void Stream::ReadAll(void* data, std::size_t n) {
   auto* bytes = static_cast<unsigned char*>(data);
   while (n > 0) {
     std::size_t got = ReadSome(bytes, n);

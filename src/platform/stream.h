@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,9 @@ class FileError : public std::runtime_error {
 
 /// A byte stream over an open file. Every transfer is all or nothing: a short
 /// read or write is a failure, never a partial result.
+///
+/// A buffering stream points the protected read and write areas at its
+/// buffer, so that small transfers are a copy, with no call into the stream.
 class Stream {
  public:
   virtual ~Stream() = default;
@@ -29,10 +33,35 @@ class Stream {
   virtual std::size_t ReadSome(void* data, std::size_t n) = 0;
   /// Reads exactly n bytes. Throws FileError("Stream read error") when fewer
   /// than n remain or the read fails.
-  void ReadExactly(void* data, std::size_t n);
+  void ReadExactly(void* data, std::size_t n) {
+    if (static_cast<std::size_t>(read_end_ - read_next_) >= n) {
+      if (n > 0) std::memcpy(data, read_next_, n);
+      read_next_ += n;
+      return;
+    }
+    ReadAll(data, n);
+  }
+  /// Returns the next n bytes where they lie in the read-ahead, and moves past
+  /// them; they stay valid until the next call on this stream. Returns
+  /// nullptr, consuming nothing, when they are not all read ahead.
+  const unsigned char* ReadInPlace(std::size_t n) {
+    if (static_cast<std::size_t>(read_end_ - read_next_) < n || read_next_ == nullptr) {
+      return nullptr;
+    }
+    const unsigned char* bytes = read_next_;
+    read_next_ += n;
+    return bytes;
+  }
   /// Writes exactly n bytes at the position, extending the file as needed.
   /// Throws FileError("Stream write error") when not all of them are written.
-  virtual void WriteExactly(const void* data, std::size_t n) = 0;
+  void WriteExactly(const void* data, std::size_t n) {
+    if (static_cast<std::size_t>(write_end_ - write_next_) >= n) {
+      if (n > 0) std::memcpy(write_next_, data, n);
+      write_next_ += n;
+      return;
+    }
+    WriteAll(data, n);
+  }
   /// Moves to offset counted from the start; a later write past the end
   /// extends the file and the skipped bytes read as zero. Throws FileError.
   virtual void Seek(std::uint64_t offset) = 0;
@@ -43,6 +72,20 @@ class Stream {
   /// Flushes and closes; a write that fails here throws
   /// FileError("Stream write error"). Calling it twice is harmless.
   virtual void Close() = 0;
+
+ protected:
+  /// Writes all n bytes when the write area cannot take them. Throws FileError.
+  virtual void WriteAll(const void* data, std::size_t n) = 0;
+
+  /// Bytes read ahead and not yet consumed.
+  const unsigned char* read_next_ = nullptr;
+  const unsigned char* read_end_ = nullptr;
+  /// Room for writes that are not yet passed on.
+  unsigned char* write_next_ = nullptr;
+  unsigned char* write_end_ = nullptr;
+
+ private:
+  void ReadAll(void* data, std::size_t n);
 };
 
 /// Opens an existing file for reading. Throws FileError("Cannot open file
@@ -53,8 +96,7 @@ std::unique_ptr<Stream> OpenForReading(const std::string& path);
 /// with FileError("Cannot create file <path>") and leaving the file untouched,
 /// when path is a symbolic link or not a regular file, when it is the same
 /// file as any of keep, or when another process holds it open for writing.
-std::unique_ptr<Stream> CreateImage(const std::string& path,
-                                    const std::vector<std::string>& keep);
+std::unique_ptr<Stream> CreateImage(const std::string& path, const std::vector<std::string>& keep);
 
 /// Returns true when path names something that exists and is not a directory.
 bool FileExists(const std::string& path);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "platform/buffered_stream.h"
 #include "platform/stream.h"
 
 namespace kv2pelmo {
@@ -31,7 +32,7 @@ class PosixStream : public Stream {
     }
   }
 
-  void WriteExactly(const void* data, std::size_t n) override {
+  void WriteAll(const void* data, std::size_t n) override {
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (n > 0) {
       ssize_t put = ::write(fd_, bytes, n);
@@ -88,6 +89,13 @@ bool SafeToTruncate(int fd, const std::vector<std::string>& keep) {
   return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
+// Truncating an empty file is skipped: on ext4 any truncation to zero makes
+// the close start writing the file to disk, which costs more than the run.
+bool Truncate(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && (st.st_size == 0 || ::ftruncate(fd, 0) == 0);
+}
+
 void CopyFile(int from_fd, int to_fd) {
   PosixStream from(::dup(from_fd), "Stream read error");
   PosixStream to(::dup(to_fd), "Stream write error");
@@ -135,19 +143,18 @@ std::unique_ptr<Stream> OpenForReading(const std::string& path) {
     ::close(fd);
     throw FileError("Cannot open file " + path);
   }
-  return std::make_unique<PosixStream>(fd, "Stream read error");
+  return std::make_unique<BufferedStream>(std::make_unique<PosixStream>(fd, "Stream read error"));
 }
 
-std::unique_ptr<Stream> CreateImage(const std::string& path,
-                                    const std::vector<std::string>& keep) {
+std::unique_ptr<Stream> CreateImage(const std::string& path, const std::vector<std::string>& keep) {
   // No O_TRUNC: the checks must come before anything of the old file is lost.
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) throw FileError("Cannot create file " + path);
-  if (!SafeToTruncate(fd, keep) || ::ftruncate(fd, 0) != 0) {
+  if (!SafeToTruncate(fd, keep) || !Truncate(fd)) {
     ::close(fd);
     throw FileError("Cannot create file " + path);
   }
-  return std::make_unique<PosixStream>(fd, "Stream write error");
+  return std::make_unique<BufferedStream>(std::make_unique<PosixStream>(fd, "Stream write error"));
 }
 
 bool FileExists(const std::string& path) {

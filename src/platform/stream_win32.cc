@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/buffered_stream.h"
 #include "platform/stream.h"
 
 namespace kv2pelmo {
@@ -25,7 +26,7 @@ class Win32Stream : public Stream {
     return got;
   }
 
-  void WriteExactly(const void* data, std::size_t n) override {
+  void WriteAll(const void* data, std::size_t n) override {
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (n > 0) {
       DWORD put = 0;
@@ -81,11 +82,11 @@ HANDLE OpenShared(const std::string& path) {
 std::unique_ptr<Stream> OpenForReading(const std::string& path) {
   HANDLE handle = OpenShared(path);
   if (handle == INVALID_HANDLE_VALUE) throw FileError("Cannot open file " + path);
-  return std::make_unique<Win32Stream>(handle, "Stream read error");
+  return std::make_unique<BufferedStream>(
+      std::make_unique<Win32Stream>(handle, "Stream read error"));
 }
 
-std::unique_ptr<Stream> CreateImage(const std::string& path,
-                                    const std::vector<std::string>& keep) {
+std::unique_ptr<Stream> CreateImage(const std::string& path, const std::vector<std::string>& keep) {
   // A link of that name would send the truncation to another file.
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -98,12 +99,13 @@ std::unique_ptr<Stream> CreateImage(const std::string& path,
     HANDLE handle = OpenShared(other);
     if (handle != INVALID_HANDLE_VALUE) held.push_back(handle);
   }
-  HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr);
+  HANDLE handle =
+      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   for (HANDLE other : held) ::CloseHandle(other);
   if (handle == INVALID_HANDLE_VALUE) throw FileError("Cannot create file " + path);
-  return std::make_unique<Win32Stream>(handle, "Stream write error");
+  return std::make_unique<BufferedStream>(
+      std::make_unique<Win32Stream>(handle, "Stream write error"));
 }
 
 bool FileExists(const std::string& path) {

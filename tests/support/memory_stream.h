@@ -24,7 +24,7 @@ class MemoryStream : public Stream {
     position_ += n;
     return n;
   }
-  void WriteExactly(const void* data, std::size_t n) override {
+  void WriteAll(const void* data, std::size_t n) override {
     if (n == 0) return;
     if (bytes_.size() < position_ + n) bytes_.resize(position_ + n);
     std::memcpy(bytes_.data() + position_, data, n);

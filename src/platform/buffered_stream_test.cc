@@ -1,0 +1,120 @@
+// BufferedStream over an in-memory file: what reaches the file, and when.
+#include "platform/buffered_stream.h"
+
+#include <gtest/gtest.h>
+
+#include "memory_stream.h"
+#include "record_builder.h"
+
+namespace kv2pelmo {
+namespace {
+
+using testing::Bytes;
+using testing::Counting;
+using testing::MemoryStream;
+
+// Keeps an eye on the file underneath; can be told to fail every write.
+class WatchedStream : public MemoryStream {
+ public:
+  using MemoryStream::MemoryStream;
+  ~WatchedStream() override {
+    if (last_bytes != nullptr) *last_bytes = Bytes();
+  }
+  void WriteAll(const void* data, std::size_t n) override {
+    ++writes;
+    if (fail_writes) throw FileError("Stream write error");
+    MemoryStream::WriteAll(data, n);
+  }
+  int writes = 0;
+  bool fail_writes = false;
+  testing::Bytes* last_bytes = nullptr;  // receives the contents when it goes away
+};
+
+struct Fixture {
+  explicit Fixture(Bytes bytes = {}) {
+    auto owned = std::make_unique<WatchedStream>(std::move(bytes));
+    file = owned.get();
+    stream = std::make_unique<BufferedStream>(std::move(owned));
+  }
+  WatchedStream* file;
+  std::unique_ptr<BufferedStream> stream;
+};
+
+TEST(BufferedStreamTest, ReadsComeBackInOrderWhateverTheirSize) {
+  const Bytes bytes = Counting(3 * BufferedStream::kCapacity + 5);
+  Fixture f(bytes);
+  Bytes got(bytes.size());
+  std::size_t at = 0;
+  for (std::size_t piece : {9, 1, 200000, 7, 100, 131072}) {
+    f.stream->ReadExactly(got.data() + at, piece);
+    at += piece;
+    EXPECT_EQ(f.stream->Position(), at);
+  }
+  const unsigned char* in_place = f.stream->ReadInPlace(50);
+  ASSERT_NE(in_place, nullptr);
+  std::copy_n(in_place, 50, got.begin() + static_cast<std::ptrdiff_t>(at));
+  at += 50;
+  f.stream->ReadExactly(got.data() + at, bytes.size() - at);
+  EXPECT_EQ(got, bytes);
+  EXPECT_EQ(f.stream->ReadInPlace(1), nullptr);
+  std::uint8_t more;
+  EXPECT_THROW(f.stream->ReadExactly(&more, 1), FileError);
+}
+
+TEST(BufferedStreamTest, SmallContiguousWritesReachTheFileTogether) {
+  Fixture f;
+  for (int i = 0; i < 1000; ++i)
+    f.stream->WriteExactly(Counting(100, static_cast<std::uint8_t>(i)).data(), 100);
+  EXPECT_EQ(f.stream->Size(), 100000u);
+  EXPECT_EQ(f.file->writes, 0);
+  f.stream->Close();
+  EXPECT_EQ(f.file->writes, 1);
+  ASSERT_EQ(f.file->Bytes().size(), 100000u);
+  EXPECT_EQ(f.file->Bytes()[99999], static_cast<std::uint8_t>(999 + 99));
+}
+
+TEST(BufferedStreamTest, SeeksPlaceWritesAndSkippedBytesStayZero) {
+  Fixture f;
+  f.stream->WriteExactly(Bytes{1, 2}.data(), 2);
+  f.stream->Seek(2);  // where it is already: nothing to flush
+  EXPECT_EQ(f.file->writes, 0);
+  f.stream->Seek(10);
+  f.stream->WriteExactly(Bytes{3}.data(), 1);
+  f.stream->Seek(1);
+  f.stream->WriteExactly(Bytes{9}.data(), 1);
+  f.stream->Seek(100);
+  f.stream->WriteExactly(nullptr, 0);  // writing nothing does not extend the file
+  EXPECT_EQ(f.stream->Size(), 11u);
+  Bytes last;
+  f.file->last_bytes = &last;
+  f.stream.reset();  // going away flushes too
+  EXPECT_EQ(last, Bytes({1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 3}));
+}
+
+TEST(BufferedStreamTest, WriteAfterReadLandsAtTheReadPosition) {
+  Fixture f(Counting(1000));
+  Bytes head(10);
+  f.stream->ReadExactly(head.data(), 10);
+  f.stream->WriteExactly(Bytes{0xAA, 0xBB}.data(), 2);
+  std::uint8_t next;
+  f.stream->ReadExactly(&next, 1);
+  EXPECT_EQ(next, 12);
+  f.stream->Close();
+  EXPECT_EQ(f.file->Bytes()[10], 0xAA);
+  EXPECT_EQ(f.file->Bytes()[11], 0xBB);
+  EXPECT_EQ(f.file->Bytes().size(), 1000u);
+}
+
+TEST(BufferedStreamTest, FailedWriteSurfacesAtCloseOnce) {
+  Fixture f;
+  f.file->fail_writes = true;
+  f.stream->WriteExactly(Counting(10).data(), 10);  // still buffered: no error yet
+  EXPECT_THROW(f.stream->Close(), FileError);
+  Fixture big;
+  big.file->fail_writes = true;
+  const Bytes large = Counting(BufferedStream::kDirectWrite);
+  EXPECT_THROW(big.stream->WriteExactly(large.data(), large.size()), FileError);
+}
+
+}  // namespace
+}  // namespace kv2pelmo
