@@ -60,8 +60,7 @@ TEST_F(Files, OutputNameThatIsADirectoryLeavesTheTemporaryImage) {
   std::filesystem::create_directory(dir_ / "fw_MCU_00200000.fls");
   Write("fw.480", Record(0x200000, {1, 2}).Build());
   const ProgramResult result = Run({"fw.480"});
-  EXPECT_EQ(result.out,
-            kBanner + "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
+  EXPECT_EQ(result.out, kBanner + "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(Read("tempdct3.tmp"), Join({{1, 2}, Repeat(65534, 0xFF)}));
 }

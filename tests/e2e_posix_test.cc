@@ -74,13 +74,15 @@ TEST_F(Posix, FullDiskIsAWriteErrorAndNoOutput) {
 
 TEST_F(Posix, OutputOnAnotherFileSystemIsCopiedIntoPlace) {
   const std::filesystem::path other = "/dev/shm";
-  struct stat here {}, there {};
+  struct stat here {
+  }, there{};
   if (::stat(dir_.Path().c_str(), &here) != 0 || ::stat(other.c_str(), &there) != 0 ||
       here.st_dev == there.st_dev) {
     GTEST_SKIP() << "no second file system at " << other;
   }
   const std::filesystem::path input = other / ("kv2pelmo-" + std::to_string(::getpid()) + ".480");
-  const std::filesystem::path output = input.parent_path() / (input.stem().string() + "_MCU_00200000.fls");
+  const std::filesystem::path output =
+      input.parent_path() / (input.stem().string() + "_MCU_00200000.fls");
   WriteFile(input, Record(0x200000, {1}).Build());
   WriteFile(output, {0xAB});
   const ProgramResult result = Run({input.string()});

@@ -52,9 +52,8 @@ TEST_F(Outcome, GapsAreZeroAndAnExactUnitGetsNoFill) {
   Write("fw.480", BlockFile({Record(0x10000, Counting(16)), Record(0x10020, Counting(16)),
                              Record(0x20000 - 16, Counting(16, 0x80))}));
   ASSERT_EQ(Run({"fw.480"}).status, 0);
-  EXPECT_EQ(Read("fw_MCU_00010000.fls"),
-            Join({Counting(16), Repeat(16, 0), Counting(16), Repeat(65536 - 64, 0),
-                  Counting(16, 0x80)}));
+  EXPECT_EQ(Read("fw_MCU_00010000.fls"), Join({Counting(16), Repeat(16, 0), Counting(16),
+                                               Repeat(65536 - 64, 0), Counting(16, 0x80)}));
 }
 
 TEST_F(Outcome, PpmFileIsNamedWithItsVariant) {
@@ -83,12 +82,14 @@ TEST_F(Outcome, McuImageIsExtendedToThePpmStart) {
   const ProgramResult result = Run({"npm5nx03.480", "npm5nx03.48g"});
   EXPECT_EQ(result.out, Written("npm5nx03_MCU_00200000.fls"));
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(Read("npm5nx03_MCU_00200000.fls"), Join({Counting(100), Repeat(131072 + 256 - 100, 0xFF)}));
+  EXPECT_EQ(Read("npm5nx03_MCU_00200000.fls"),
+            Join({Counting(100), Repeat(131072 + 256 - 100, 0xFF)}));
 }
 
 TEST_F(Outcome, InvalidBlocksAreReportedWithTheirOffset) {
   const Bytes good = Record(0x200000, {7, 7}).Build();  // 11 bytes
-  const Bytes example_bad_header = {0x0B, 0x20, 0x00, 0x00, 0xF6, 0x00, 0x00, 0x04, 0xE4, 1, 2, 3, 4};
+  const Bytes example_bad_header = {0x0B, 0x20, 0x00, 0x00, 0xF6, 0x00, 0x00,
+                                    0x04, 0xE4, 1,    2,    3,    4};
   const struct {
     Bytes second;
     std::string message;

@@ -19,9 +19,9 @@ TEST_F(Win32, WildcardNamesAreMissingEvenWhenAFileMatches) {
 TEST_F(Win32, TemporaryImageHeldOpenByAnotherRunIsNotTruncated) {
   Write("tempdct3.tmp", {5, 6});
   Write("fw.480", Record(0x200000, {1}).Build());
-  HANDLE held = ::CreateFileA((dir_ / "tempdct3.tmp").string().c_str(),
-                              GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE held =
+      ::CreateFileA((dir_ / "tempdct3.tmp").string().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   const ProgramResult result = Run({"fw.480"});
   ::CloseHandle(held);

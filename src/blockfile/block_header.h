@@ -26,12 +26,22 @@ struct BlockHeader {
   std::uint8_t StoredHeaderChecksum() const { return bytes[8]; }
 };
 
+// The header functions run once per record, so they are inline.
+
 /// Returns the checksum bytes 1 to 7 should have: their sum mod 256, inverted.
-std::uint8_t HeaderChecksum(const BlockHeader& header);
+inline std::uint8_t HeaderChecksum(const BlockHeader& header) {
+  const auto& b = header.bytes;
+  const unsigned sum = b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + b[7];
+  return static_cast<std::uint8_t>((sum & 0xFF) ^ 0xFF);
+}
 /// Returns the 24-bit load address in bytes 1 to 3.
-std::int32_t BlockAddress(const BlockHeader& header);
+inline std::int32_t BlockAddress(const BlockHeader& header) {
+  return (header.bytes[1] << 16) | (header.bytes[2] << 8) | header.bytes[3];
+}
 /// Returns the 24-bit data length in bytes 5 to 7.
-std::int32_t BlockLength(const BlockHeader& header);
+inline std::int32_t BlockLength(const BlockHeader& header) {
+  return (header.bytes[5] << 16) | (header.bytes[6] << 8) | header.bytes[7];
+}
 /// Returns 0 minus the sum of the length data bytes, mod 256.
 std::uint8_t FlashBlockChecksum(const std::uint8_t* data, std::size_t length);
 

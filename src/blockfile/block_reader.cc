@@ -5,8 +5,8 @@ namespace kv2pelmo {
 
 ReadResult BlockReader::Next() {
   ReadResult result;
-  result.offset = input_.Position();
-  if (result.offset >= input_.Size()) return result;
+  result.offset = offset_;
+  if (result.offset >= size_) return result;
 
   BlockHeader header;
   input_.ReadExactly(header.bytes.data(), header.bytes.size());
@@ -24,20 +24,27 @@ ReadResult BlockReader::Next() {
   result.address = BlockAddress(header);
   result.length = BlockLength(header);
   const auto length = static_cast<std::size_t>(result.length);
+  // Data already read ahead is checked where it lies, without a copy.
+  result.data = input_.ReadInPlace(length);
+  if (result.data == nullptr) result.data = ReadIntoBuffer(length);
+  result.calculated = FlashBlockChecksum(result.data, length);
+  result.stored = header.DataChecksum();
+  result.kind = result.calculated == result.stored ? ReadResult::Kind::kBlock
+                                                   : ReadResult::Kind::kBadDataChecksum;
+  offset_ += BlockHeaderSize + length;
+  return result;
+}
+
+const std::uint8_t* BlockReader::ReadIntoBuffer(std::size_t length) {
   // A record longer than the buffer grows it for good, so it is never read
   // past its end and never reallocated per record.
   if (length > buffer_.size()) {
     // Don't allocate for a length the file cannot hold.
-    if (length > input_.Size() - input_.Position()) throw FileError("Stream read error");
+    if (length > size_ - offset_ - BlockHeaderSize) throw FileError("Stream read error");
     buffer_.resize(length);
   }
   input_.ReadExactly(buffer_.data(), length);
-
-  result.calculated = FlashBlockChecksum(buffer_.data(), length);
-  result.stored = header.DataChecksum();
-  result.kind = result.calculated == result.stored ? ReadResult::Kind::kBlock
-                                                   : ReadResult::Kind::kBadDataChecksum;
-  return result;
+  return buffer_.data();
 }
 
 }  // namespace kv2pelmo

@@ -28,9 +28,12 @@ struct ReadResult {
   Kind kind = Kind::kEndOfFile;
   /// File offset of the record's first header byte.
   std::uint64_t offset = 0;
-  /// For kBlock: the record's load address and data length.
+  /// For kBlock: the record's load address, data length and data. The data
+  /// lies in the block buffer or in the input's read-ahead, and stays valid
+  /// until the next call of Next.
   std::int32_t address = 0;
   std::int32_t length = 0;
+  const std::uint8_t* data = nullptr;
   /// For the checksum failures: the checksum computed and the one stored.
   std::uint8_t calculated = 0;
   std::uint8_t stored = 0;
@@ -39,18 +42,27 @@ struct ReadResult {
 /// Reads records from a stream into a borrowed buffer.
 class BlockReader {
  public:
-  /// Borrows both; the stream is read from its current position.
-  BlockReader(Stream& input, BlockBuffer& buffer) : input_(input), buffer_(buffer) {}
+  /// Borrows both; the stream is read from its current position and, while
+  /// the reader works, by nothing else. Throws FileError when its position or
+  /// size cannot be read.
+  BlockReader(Stream& input, BlockBuffer& buffer)
+      : input_(input), buffer_(buffer), offset_(input.Position()), size_(input.Size()) {}
 
-  /// Returns end of file, the next valid block (its data in the first length
-  /// bytes of the buffer, the stream left on the next record) or the first
+  /// Returns end of file, the next valid block (the stream left on the next
+  /// record) or the first
   /// validation failure. Throws FileError("Stream read error") when the file
   /// ends inside a record. Not to be called again after a failure.
   ReadResult Next();
 
  private:
+  const std::uint8_t* ReadIntoBuffer(std::size_t length);
+
   Stream& input_;
   BlockBuffer& buffer_;
+  // The input's position and size, kept here rather than asked for twice per
+  // record: nothing else reads the input, and its size does not change.
+  std::uint64_t offset_;
+  std::uint64_t size_;
 };
 
 }  // namespace kv2pelmo

@@ -26,9 +26,8 @@ char NameSafe(std::uint8_t letter) {
 
 }  // namespace
 
-std::string OutputNamer::MakeOutputName(const std::string& input_path,
-                                        std::int32_t base_address, ImageKind kind,
-                                        std::uint8_t variant_letter) {
+std::string OutputNamer::MakeOutputName(const std::string& input_path, std::int32_t base_address,
+                                        ImageKind kind, std::uint8_t variant_letter) {
   std::string tag = "_MCU_";
   if (kind == ImageKind::kPpm) tag = std::string("_PPM_") + NameSafe(variant_letter) + "_";
   return Stem(input_path) + tag +

@@ -30,7 +30,8 @@ TEST(OutputNamerTest, OnlyLettersAndDigitsMakeItIntoTheName) {
     EXPECT_EQ(Name("f.48g", 0x3A0000, ImageKind::kPpm, letter),
               std::string("f_PPM_") + static_cast<char>(letter) + "_003A0000.fls");
   }
-  for (std::uint8_t letter : std::initializer_list<std::uint8_t>{0x00, '/', '.', '\\', ':', '*', ' ', 0x7F, 0xC4}) {
+  for (std::uint8_t letter :
+       std::initializer_list<std::uint8_t>{0x00, '/', '.', '\\', ':', '*', ' ', 0x7F, 0xC4}) {
     EXPECT_EQ(Name("f.48g", 0x3A0000, ImageKind::kPpm, letter), "f_PPM___003A0000.fls")
         << "byte " << int{letter};
   }

@@ -48,18 +48,17 @@ std::string BelowBaseMessage(const ReadResult& result, std::int32_t base_address
   return Format(
       "Error: Block address below image start at 0x%06llX,\n"
       "       address = 0x%06X, image start = 0x%06X.\n\n",
-      Offset(result), static_cast<unsigned>(result.address),
-      static_cast<unsigned>(base_address));
+      Offset(result), static_cast<unsigned>(result.address), static_cast<unsigned>(base_address));
 }
 
 // Places every block; returns the message that stopped it, empty when none.
-std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, const BlockBuffer& buffer) {
+std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer) {
   bool any_block = false;
   for (;;) {
     const ReadResult result = reader.Next();
     if (result.kind == ReadResult::Kind::kEndOfFile) break;
     if (result.kind != ReadResult::Kind::kBlock) return FailureMessage(result);
-    if (!writer.PlaceBlock(result.address, buffer.data(), result.length)) {
+    if (!writer.PlaceBlock(result.address, result.data, result.length)) {
       return BelowBaseMessage(result, writer.BaseAddress());
     }
     any_block = true;
@@ -79,7 +78,7 @@ std::optional<FinishedImage> Convert(const std::string& input_path,
 
   BlockReader reader(*input, buffer);
   ImageWriter writer(*image, buffer);
-  const std::string failure = PlaceAllBlocks(reader, writer, buffer);
+  const std::string failure = PlaceAllBlocks(reader, writer);
   if (!failure.empty()) {
     out << failure;
     return std::nullopt;

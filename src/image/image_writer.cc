@@ -11,14 +11,14 @@ constexpr std::int32_t kVariantOffset = 40;
 
 }  // namespace
 
-bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data,
-                             std::int32_t length) {
+bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data, std::int32_t length) {
   if (base_address_ < 0) base_address_ = address;
   if (address < base_address_) return false;
   const auto offset = static_cast<std::uint64_t>(address - base_address_);
-  image_.Seek(offset);
+  if (offset != next_offset_) image_.Seek(offset);
   if (offset == 0) NotePpmMark(data, length);
   image_.WriteExactly(data, static_cast<std::size_t>(length));
+  next_offset_ = offset + static_cast<std::uint64_t>(length);
   return true;
 }
 
@@ -41,8 +41,7 @@ void ImageWriter::Finish(const std::optional<std::string>& alignator_path) {
     end += PadUnit - end % PadUnit;
   }
   if (!alignator_path) return;
-  const std::int64_t target =
-      std::int64_t{ReadAlignatorAddress(*alignator_path)} - base_address_;
+  const std::int64_t target = std::int64_t{ReadAlignatorAddress(*alignator_path)} - base_address_;
   if (target > static_cast<std::int64_t>(end)) {
     WriteFill(static_cast<std::uint64_t>(target) - end);
   }

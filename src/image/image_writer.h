@@ -53,6 +53,9 @@ class ImageWriter {
   std::int32_t base_address_ = -1;
   ImageKind kind_ = ImageKind::kMcu;
   std::uint8_t variant_letter_ = 0;
+  // Where the last block ended: the next one usually starts there, and then
+  // needs no seek.
+  std::uint64_t next_offset_ = 0;
 };
 
 /// Returns the Address of the first header of the file at path, checking

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <iterator>
 #include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -20,13 +20,25 @@ class Record {
   Record(std::uint32_t address, Bytes data) : address_(address), data_(std::move(data)) {}
 
   /// Overrides the identifier byte.
-  Record& WithId(std::uint8_t id) { id_ = id; return *this; }
+  Record& WithId(std::uint8_t id) {
+    id_ = id;
+    return *this;
+  }
   /// Overrides the stored data checksum.
-  Record& WithDataChecksum(std::uint8_t sum) { data_checksum_ = sum; return *this; }
+  Record& WithDataChecksum(std::uint8_t sum) {
+    data_checksum_ = sum;
+    return *this;
+  }
   /// Overrides the stored header checksum.
-  Record& WithHeaderChecksum(std::uint8_t sum) { header_checksum_ = sum; return *this; }
+  Record& WithHeaderChecksum(std::uint8_t sum) {
+    header_checksum_ = sum;
+    return *this;
+  }
   /// States a length other than the data's; the header checksum stays correct.
-  Record& WithLength(std::uint32_t length) { length_ = length; return *this; }
+  Record& WithLength(std::uint32_t length) {
+    length_ = length;
+    return *this;
+  }
 
   /// Returns the header bytes followed by the data.
   Bytes Build() const {
@@ -34,9 +46,14 @@ class Record {
     for (std::uint8_t byte : data_) sum = static_cast<std::uint8_t>(sum - byte);
     const std::uint32_t length = length_.value_or(static_cast<std::uint32_t>(data_.size()));
     Bytes out(9 + data_.size());
-    const std::uint8_t header[8] = {id_, Byte(address_ >> 16), Byte(address_ >> 8), Byte(address_),
-                                    data_checksum_.value_or(sum), Byte(length >> 16),
-                                    Byte(length >> 8), Byte(length)};
+    const std::uint8_t header[8] = {id_,
+                                    Byte(address_ >> 16),
+                                    Byte(address_ >> 8),
+                                    Byte(address_),
+                                    data_checksum_.value_or(sum),
+                                    Byte(length >> 16),
+                                    Byte(length >> 8),
+                                    Byte(length)};
     std::copy(std::begin(header), std::end(header), out.begin());
     unsigned header_sum = 0;
     for (int i = 1; i <= 7; ++i) header_sum += out[i];

@@ -58,8 +58,8 @@ ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
   const std::string cwd = dir.string();
-  const BOOL started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, cwd.c_str(), &startup, &process);
+  const BOOL started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        cwd.c_str(), &startup, &process);
   ::CloseHandle(write_end);
   ProgramResult result;
   if (started) {
