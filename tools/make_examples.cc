@@ -51,7 +51,8 @@ bool Matches(const std::string& path, const Bytes& bytes) {
 
 bool Write(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return out.good();
 }
 
@@ -68,7 +69,8 @@ int main(int argc, char** argv) {
                                                  {dir + "/npm5nx03.48g", PpmFile()}};
   for (const auto& [path, bytes] : files) {
     if (check ? !Matches(path, bytes) : !Write(path, bytes)) {
-      std::fprintf(stderr, "make_examples: %s %s\n", path.c_str(), check ? "is stale" : "not written");
+      std::fprintf(stderr, "make_examples: %s %s\n", path.c_str(),
+                   check ? "is stale" : "not written");
       return 1;
     }
   }
