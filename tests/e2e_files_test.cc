@@ -9,22 +9,43 @@ const std::string kCannotCreate = kBanner + "Error: Cannot create file tempdct3.
 
 using Files = EndToEndTest;
 
-TEST_F(Files, FileCutShortAnywhereIsAReadErrorOrConvertsWhatIsWhole) {
+TEST_F(Files, FileCutShortAnywhereIsAReadErrorAndChangesNothing) {
   const Bytes first = Record(0x200000, Counting(5)).Build();
   const Bytes whole = Join({first, Record(0x200005, Counting(3, 5)).Build()});
-  for (std::size_t cut = 1; cut < whole.size(); ++cut) {
-    Write("fw.480", Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
-    const ProgramResult result = Run({"fw.480"});
-    if (cut == first.size()) {
+  const Bytes alignator = Record(0x220000, {1}).Build();
+  const Bytes earlier = {0xAB, 0xCD};
+  Write("fw.48g", alignator);
+  for (std::size_t cut = 1; cut <= whole.size(); ++cut) {
+    const Bytes input(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+    Write("fw.480", input);
+    Write("fw_MCU_00200000.fls", earlier);
+    const ProgramResult result = Run({"fw.480", "fw.48g"});
+    if (cut == first.size() || cut == whole.size()) {  // a whole file: it converts
       EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls"));
       EXPECT_EQ(result.status, 0);
-      std::filesystem::remove(dir_ / "fw_MCU_00200000.fls");
+      EXPECT_EQ(Read("fw_MCU_00200000.fls").size(), 0x20000u);
     } else {
       EXPECT_EQ(result.out, kReadError) << "cut at " << cut;
       EXPECT_EQ(result.status, 2);
-      EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+      EXPECT_EQ(Read("fw_MCU_00200000.fls"), earlier);
     }
+    EXPECT_EQ(Read("fw.480"), input);
+    EXPECT_EQ(Read("fw.48g"), alignator);
   }
+}
+
+TEST_F(Files, LongestRecordConvertsWholeAndFailsCutShort) {
+  const Bytes data = Counting(0xFFFFFF, 1);
+  const Bytes record = Record(0x000000, data).Build();
+  Write("fw.480", record);
+  ASSERT_EQ(Run({"fw.480"}).status, 0);
+  EXPECT_EQ(Read("fw_MCU_00000000.fls"), Join({data, {0xFF}}));
+
+  Write("cut.480", Bytes(record.begin(), record.begin() + 100000));
+  const ProgramResult result = Run({"cut.480"});
+  EXPECT_EQ(result.out, kReadError);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_FALSE(Exists("cut_MCU_00000000.fls"));
 }
 
 TEST_F(Files, ShortAlignatorIsAReadError) {

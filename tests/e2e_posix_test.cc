@@ -4,8 +4,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 
 #include "e2e_fixture.h"
@@ -92,6 +94,54 @@ TEST_F(Posix, OutputOnAnotherFileSystemIsCopiedIntoPlace) {
   EXPECT_FALSE(Exists("tempdct3.tmp"));
   std::filesystem::remove(input);
   std::filesystem::remove(output);
+}
+
+// Starts the converter in dir without waiting for it; its output is discarded.
+pid_t Start(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null_fd = ::open("/dev/null", O_WRONLY);
+    if (::chdir(dir.c_str()) != 0 || null_fd < 0 || ::dup2(null_fd, STDOUT_FILENO) < 0) ::_exit(127);
+    const std::string program = ProgramPath().string();
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+TEST_F(Posix, KilledRunLeavesTheOldOutputAndNoNewOne) {
+  // Small records over 16 MiB: the run takes long enough to be caught mid-way.
+  Bytes input;
+  for (std::uint32_t address = 0; address < 0x1000000; address += 32) {
+    const Bytes record = Record(address, Counting(32, static_cast<std::uint8_t>(address))).Build();
+    input.insert(input.end(), record.begin(), record.end());
+  }
+  Write("fw.480", input);
+  int killed = 0;
+  for (int attempt = 0; attempt < 20 && killed < 3; ++attempt) {
+    Write("fw_MCU_00000000.fls", {0xAB});
+    std::filesystem::remove(dir_ / "tempdct3.tmp");
+    const pid_t pid = Start(dir_.Path(), {"fw.480"});
+    const auto written = [&] {
+      std::error_code missing;
+      const std::uintmax_t size = std::filesystem::file_size(dir_ / "tempdct3.tmp", missing);
+      return missing ? 0 : size;
+    };
+    // Strike once the image has begun to be written.
+    while (written() == 0 && ::waitpid(pid, nullptr, WNOHANG) == 0) ::usleep(20);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFSIGNALED(status)) continue;  // finished first: try again
+    ++killed;
+    EXPECT_EQ(Read("fw_MCU_00000000.fls"), Bytes({0xAB}));
+    EXPECT_EQ(std::filesystem::file_size(dir_ / "fw.480"), input.size());
+  }
+  EXPECT_GT(killed, 0) << "never caught a run mid-way";
+  EXPECT_EQ(Read("fw.480"), input);
 }
 
 }  // namespace

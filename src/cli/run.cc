@@ -19,11 +19,6 @@ constexpr const char* kUsage =
     "         kv2pelmo <kv_ppm_file>\n\n"
     "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
 
-struct FinishedImage {
-  std::int32_t base_address;
-  ImageKind kind;
-  std::uint8_t variant_letter;
-};
 
 unsigned long long Offset(const ReadResult& result) { return result.offset; }
 
@@ -74,10 +69,17 @@ std::optional<FinishedImage> Convert(const std::string& input_path,
   std::vector<std::string> keep{input_path};
   if (alignator_path) keep.push_back(*alignator_path);
   std::unique_ptr<Stream> image = CreateImage(TemporaryImageName, keep);
-  BlockBuffer buffer(BlockBufferSize);
+  return ConvertStreams(*input, *image, alignator_path, out);
+}
 
-  BlockReader reader(*input, buffer);
-  ImageWriter writer(*image, buffer);
+}  // namespace
+
+std::optional<FinishedImage> ConvertStreams(Stream& input, Stream& image,
+                                            const std::optional<std::string>& alignator_path,
+                                            std::ostream& out) {
+  BlockBuffer buffer(BlockBufferSize);
+  BlockReader reader(input, buffer);
+  ImageWriter writer(image, buffer);
   const std::string failure = PlaceAllBlocks(reader, writer);
   if (!failure.empty()) {
     out << failure;
@@ -86,12 +88,10 @@ std::optional<FinishedImage> Convert(const std::string& input_path,
   writer.Finish(alignator_path);
 
   BlockBuffer().swap(buffer);
-  input->Close();
-  image->Close();
+  input.Close();
+  image.Close();
   return FinishedImage{writer.BaseAddress(), writer.Kind(), writer.VariantLetter()};
 }
-
-}  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out) {
   out << kBanner;

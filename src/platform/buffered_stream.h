@@ -17,9 +17,9 @@ class BufferedStream final : public Stream {
  public:
   /// Bytes in the buffer: large enough that a pass costs one call per buffer,
   /// small enough to stay in the processor's cache.
-  static constexpr std::size_t kCapacity = 128 * 1024;
+  static constexpr std::size_t kCapacity = std::size_t{128} * 1024;
   /// A write this large goes straight through: copying it gains nothing.
-  static constexpr std::size_t kDirectWrite = 64 * 1024;
+  static constexpr std::size_t kDirectWrite = std::size_t{64} * 1024;
 
   /// Takes over raw, positioned at its start. Throws FileError when its
   /// size cannot be read.

@@ -63,8 +63,9 @@ TEST(BufferedStreamTest, ReadsComeBackInOrderWhateverTheirSize) {
 
 TEST(BufferedStreamTest, SmallContiguousWritesReachTheFileTogether) {
   Fixture f;
-  for (int i = 0; i < 1000; ++i)
+  for (int i = 0; i < 1000; ++i) {
     f.stream->WriteExactly(Counting(100, static_cast<std::uint8_t>(i)).data(), 100);
+  }
   EXPECT_EQ(f.stream->Size(), 100000u);
   EXPECT_EQ(f.file->writes, 0);
   f.stream->Close();

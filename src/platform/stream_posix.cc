@@ -106,25 +106,28 @@ void CopyFile(int from_fd, int to_fd) {
   to.Close();
 }
 
+// Copies from_fd's bytes and permissions into to_fd, then closes to_fd.
+bool CopyAndClose(int from_fd, int to_fd) {
+  struct stat st {};
+  bool copied = ::fstat(from_fd, &st) == 0 && ::fchmod(to_fd, st.st_mode & 07777) == 0;
+  try {
+    if (copied) CopyFile(from_fd, to_fd);
+  } catch (const FileError&) {
+    copied = false;
+  }
+  return ::close(to_fd) == 0 && copied;
+}
+
 // A rename cannot cross file systems: copy beside the target under a unique
 // name, then rename that into place, so the target is never half-written.
 bool MoveAcross(const std::string& from, const std::string& to) {
-  int from_fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  const int from_fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (from_fd < 0) return false;
   std::string part = to + ".XXXXXX";
-  int to_fd = ::mkstemp(part.data());
+  const int to_fd = ::mkstemp(part.data());
   bool moved = false;
   if (to_fd >= 0) {
-    struct stat st {};
-    try {
-      if (::fstat(from_fd, &st) == 0 && ::fchmod(to_fd, st.st_mode & 07777) == 0) {
-        CopyFile(from_fd, to_fd);
-        moved = ::close(to_fd) == 0 && ::rename(part.c_str(), to.c_str()) == 0;
-        to_fd = -1;
-      }
-    } catch (const FileError&) {
-    }
-    if (to_fd >= 0) ::close(to_fd);
+    moved = CopyAndClose(from_fd, to_fd) && ::rename(part.c_str(), to.c_str()) == 0;
     if (!moved) ::unlink(part.c_str());
   }
   ::close(from_fd);

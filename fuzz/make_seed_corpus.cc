@@ -1,0 +1,64 @@
+// Writes the fuzzer's seed corpus: small block files of each kind the format allows.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "record_builder.h"
+
+namespace {
+
+using kv2pelmo::testing::BlockFile;
+using kv2pelmo::testing::Bytes;
+using kv2pelmo::testing::Counting;
+using kv2pelmo::testing::Record;
+
+// A fuzz input: the selector byte, the alignator if any, then the block file.
+Bytes Seed(const Bytes& file, const Bytes& alignator = {}, bool aligned = false) {
+  Bytes seed{static_cast<std::uint8_t>(aligned ? 0x80 | alignator.size() : 0)};
+  seed.insert(seed.end(), alignator.begin(), alignator.end());
+  seed.insert(seed.end(), file.begin(), file.end());
+  return seed;
+}
+
+Bytes Ppm(std::uint8_t variant) {
+  Bytes data = Counting(48, 0x30);
+  data[0] = 'P';
+  data[1] = 'P';
+  data[2] = 'M';
+  data[40] = variant;
+  return data;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_seed_corpus DIR\n");
+    return 2;
+  }
+  const Bytes alignator = Record(0x210000, {1}).Build();
+  const std::vector<Bytes> seeds = {
+      Seed(BlockFile({Record(0x200000, {1, 2, 3, 4})})),
+      Seed(BlockFile({Record(0x200000, Counting(16)), Record(0x200020, Counting(16))})),
+      Seed(BlockFile({Record(0x3A0000, Ppm('G')), Record(0x3A0100, Counting(20))})),
+      Seed(BlockFile({Record(0x200000, Counting(8))}), Bytes(alignator.begin(), alignator.begin() + 9),
+           true),
+      Seed(BlockFile({Record(0x200000, {})}), {0x0B, 0x20}, true),
+      Seed(BlockFile({Record(0x10, {}), Record(0x20, {}), Record(0x08, {1})})),
+      Seed(BlockFile({Record(0x100, Counting(32)), Record(0x108, {0xEE})})),
+      Seed(BlockFile({Record(0x200000, {1}), Record(0x200001, {2}).WithId(0x0C)})),
+      Seed(BlockFile({Record(0x200000, {1}).WithHeaderChecksum(0)})),
+      Seed(BlockFile({Record(0x200000, {1, 2}).WithDataChecksum(0)})),
+      Seed(BlockFile({Record(0x200000, Counting(4)).WithLength(0x10)})),
+  };
+  for (std::size_t i = 0; i < seeds.size(); ++i) {
+    const std::string path = std::string(argv[1]) + "/seed-" + std::to_string(i);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr || std::fwrite(seeds[i].data(), 1, seeds[i].size(), file) != seeds[i].size() ||
+        std::fclose(file) != 0) {
+      std::fprintf(stderr, "make_seed_corpus: cannot write %s\n", path.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
