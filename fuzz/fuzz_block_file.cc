@@ -50,7 +50,8 @@ std::optional<std::vector<ModelBlock>> ModelBlocks(const Bytes& file, std::int64
     const std::size_t length = static_cast<std::size_t>((h[5] << 16) | (h[6] << 8) | h[7]);
     if (file.size() - at - 9 < length) return std::nullopt;
     std::uint8_t data_sum = 0;
-    for (std::size_t i = 0; i < length; ++i) data_sum = static_cast<std::uint8_t>(data_sum - h[9 + i]);
+    for (std::size_t i = 0; i < length; ++i)
+      data_sum = static_cast<std::uint8_t>(data_sum - h[9 + i]);
     if (data_sum != h[4]) return std::nullopt;
     if (base < 0) base = address;
     if (address < base) return std::nullopt;
@@ -67,14 +68,16 @@ std::optional<ModelResult> Model(const Bytes& file, std::optional<std::int64_t> 
   if (!blocks) return std::nullopt;
   std::int64_t end = 0;  // writing nothing does not extend the file
   for (const ModelBlock& block : *blocks) {
-    if (block.length > 0) end = std::max(end, block.offset + static_cast<std::int64_t>(block.length));
+    if (block.length > 0)
+      end = std::max(end, block.offset + static_cast<std::int64_t>(block.length));
   }
   std::int64_t size = (end + 65535) / 65536 * 65536;
   if (align_to) size = std::max(size, *align_to - result.base);
   result.image.assign(static_cast<std::size_t>(size), 0xFF);
   std::fill_n(result.image.begin(), end, 0x00);
   for (const ModelBlock& block : *blocks) {
-    if (block.length > 0) std::copy_n(block.data, block.length, result.image.begin() + block.offset);
+    if (block.length > 0)
+      std::copy_n(block.data, block.length, result.image.begin() + block.offset);
     if (block.offset == 0 && block.length >= 3 && block.data[0] == 'P' && block.data[1] == 'P' &&
         block.data[2] == 'M') {
       result.ppm = true;
@@ -119,7 +122,8 @@ void CheckName(const FinishedImage& image, const ModelResult& model) {
     std::snprintf(expected, sizeof expected, "dir.x/fw_PPM_%c_%08X.fls", safe ? letter : '_',
                   static_cast<unsigned>(model.base));
   } else {
-    std::snprintf(expected, sizeof expected, "dir.x/fw_MCU_%08X.fls", static_cast<unsigned>(model.base));
+    std::snprintf(expected, sizeof expected, "dir.x/fw_MCU_%08X.fls",
+                  static_cast<unsigned>(model.base));
   }
   Check(name == expected, "the name follows the rule");
 }
@@ -167,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const Bytes& bytes = image_bytes->Bytes();
   Check(bytes.size() % 65536 == 0 || (align_to && static_cast<std::int64_t>(bytes.size()) ==
-                                                       *align_to - finished->base_address),
+                                                      *align_to - finished->base_address),
         "the size is whole units or the alignment target");
   Check(bytes == model->image, "every block's bytes are at their offset, the rest as predicted");
   Check(finished->base_address == model->base, "the base address is the first block's");

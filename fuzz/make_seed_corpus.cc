@@ -41,8 +41,8 @@ int main(int argc, char** argv) {
       Seed(BlockFile({Record(0x200000, {1, 2, 3, 4})})),
       Seed(BlockFile({Record(0x200000, Counting(16)), Record(0x200020, Counting(16))})),
       Seed(BlockFile({Record(0x3A0000, Ppm('G')), Record(0x3A0100, Counting(20))})),
-      Seed(BlockFile({Record(0x200000, Counting(8))}), Bytes(alignator.begin(), alignator.begin() + 9),
-           true),
+      Seed(BlockFile({Record(0x200000, Counting(8))}),
+           Bytes(alignator.begin(), alignator.begin() + 9), true),
       Seed(BlockFile({Record(0x200000, {})}), {0x0B, 0x20}, true),
       Seed(BlockFile({Record(0x10, {}), Record(0x20, {}), Record(0x08, {1})})),
       Seed(BlockFile({Record(0x100, Counting(32)), Record(0x108, {0xEE})})),
@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < seeds.size(); ++i) {
     const std::string path = std::string(argv[1]) + "/seed-" + std::to_string(i);
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr || std::fwrite(seeds[i].data(), 1, seeds[i].size(), file) != seeds[i].size() ||
+    if (file == nullptr ||
+        std::fwrite(seeds[i].data(), 1, seeds[i].size(), file) != seeds[i].size() ||
         std::fclose(file) != 0) {
       std::fprintf(stderr, "make_seed_corpus: cannot write %s\n", path.c_str());
       return 1;

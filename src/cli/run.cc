@@ -7,18 +7,18 @@
 #include "blockfile/block_reader.h"
 #include "cli/format.h"
 #include "cli/output_namer.h"
+#include "cli/version.h"
 #include "image/image_writer.h"
 #include "platform/stream.h"
 
 namespace kv2pelmo {
 namespace {
 
-constexpr const char* kBanner = "Kovrel to Pelmo Converter 0.99e by Quelm\n\n";
+constexpr const char* kBanner = "Kovrel to Pelmo Converter " KV2PELMO_VERSION " by Quelm\n\n";
 constexpr const char* kUsage =
     "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
     "         kv2pelmo <kv_ppm_file>\n\n"
     "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
-
 
 unsigned long long Offset(const ReadResult& result) { return result.offset; }
 

@@ -1,0 +1,39 @@
+# Install rules and the release packages: a .deb for Linux, a .zip for Windows.
+configure_file(${PROJECT_SOURCE_DIR}/doc/kv2pelmo.1.in ${CMAKE_BINARY_DIR}/kv2pelmo.1 @ONLY)
+
+if(WIN32)
+  # The Windows guide is the manual page as plain text with CRLF line ends.
+  find_program(GROFF groff REQUIRED)
+  set(guide ${CMAKE_BINARY_DIR}/README.txt)
+  add_custom_command(
+    OUTPUT ${guide}
+    COMMAND ${CMAKE_COMMAND} -DGROFF=${GROFF} -DPAGE=${CMAKE_BINARY_DIR}/kv2pelmo.1
+            -DOUT=${guide} -P ${PROJECT_SOURCE_DIR}/cmake/render_guide.cmake
+    DEPENDS ${CMAKE_BINARY_DIR}/kv2pelmo.1 ${PROJECT_SOURCE_DIR}/cmake/render_guide.cmake
+    COMMENT "Rendering README.txt from the manual page")
+  add_custom_target(guide ALL DEPENDS ${guide})
+  install(TARGETS kv2pelmo RUNTIME DESTINATION .)
+  install(FILES ${guide} DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME kv2pelmo-${KV2PELMO_VERSION}-win32)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+else()
+  include(GNUInstallDirs)
+  install(TARGETS kv2pelmo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${CMAKE_BINARY_DIR}/kv2pelmo.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+endif()
+
+set(CPACK_PACKAGE_NAME kv2pelmo)
+set(CPACK_PACKAGE_VERSION ${KV2PELMO_VERSION})
+set(CPACK_PACKAGE_VENDOR "kv2pelmo developers")
+set(CPACK_PACKAGE_CONTACT "kv2pelmo developers <kv2pelmo@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert MCU and PPM block files into flat flash images")
+set(CPACK_PACKAGE_DESCRIPTION
+    "kv2pelmo checks every record of a block file and writes its flash contents as a flat image, padded with 0xFF to whole 64 KiB units and, given the matching PPM file, aligned to where that begins.")
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,58 @@
+#!/bin/sh
+# Builds the release packages from the default and win32 builds and checks
+# them: contents, version, Depends, CRLF guide, a lint-clean manual page, and
+# that the program unpacked from the .deb converts the example pair correctly.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "check_packages: $*" >&2; exit 1; }
+version=$(sed -n 's/^set(KV2PELMO_VERSION "\(.*\)")$/\1/p' "$top/CMakeLists.txt")
+[ -n "$version" ] || fail "no version in CMakeLists.txt"
+
+# The manual page: no warnings, every section.
+page=$top/build/default/kv2pelmo.1
+[ -z "$(groff -man -ww -z "$page" 2>&1)" ] || fail "groff warns about the manual page"
+mandoc -T lint -W warning "$page" || fail "mandoc warns about the manual page"
+rendered=$(MANWIDTH=100 man -l "$page" 2>/dev/null | col -b)
+for section in NAME SYNOPSIS DESCRIPTION OUTPUT "EXIT STATUS" FILES DIAGNOSTICS EXAMPLES; do
+  printf '%s\n' "$rendered" | grep -qx "$section" || fail "manual page lacks $section"
+done
+
+# cmake --install lays out the program, its page and its docs.
+cmake --install "$top/build/default" --prefix "$work/prefix" >/dev/null
+for file in bin/kv2pelmo share/man/man1/kv2pelmo.1 share/doc/kv2pelmo/README.md; do
+  [ -f "$work/prefix/$file" ] || fail "cmake --install lacks $file"
+done
+
+# The .deb: name, contents, Depends, and a working program.
+(cd "$top/build/default" && cpack -G DEB >/dev/null 2>&1) || fail "cpack -G DEB failed"
+deb=$top/build/default/kv2pelmo_${version}_amd64.deb
+[ -f "$deb" ] || fail "no $deb"
+contents=$(dpkg-deb -c "$deb")
+for file in ./usr/bin/kv2pelmo ./usr/share/man/man1/kv2pelmo.1 ./usr/share/doc/kv2pelmo/README.md; do
+  printf '%s\n' "$contents" | grep -q " $file\$" || fail ".deb lacks $file"
+done
+dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail ".deb Depends is not libc6"
+dpkg -x "$deb" "$work/root"
+mkdir "$work/run"
+cp "$top/examples/npm5nx03.480" "$top/examples/npm5nx03.48g" "$work/run/"
+(cd "$work/run" && "$work/root/usr/bin/kv2pelmo" npm5nx03.480 npm5nx03.48g) > "$work/out.txt"
+printf 'Kovrel to Pelmo Converter %s by Quelm\n\nOutput written to: npm5nx03_MCU_00200000.fls\n\n' \
+  "$version" | cmp -s - "$work/out.txt" || fail "the unpacked program printed something else"
+mkdir "$work/expected"
+cp "$top/examples/npm5nx03.480" "$top/examples/npm5nx03.48g" "$work/expected/"
+(cd "$work/expected" && "$top/build/default/kv2pelmo" npm5nx03.480 npm5nx03.48g >/dev/null)
+cmp "$work/run/npm5nx03_MCU_00200000.fls" "$work/expected/npm5nx03_MCU_00200000.fls" ||
+  fail "the unpacked program wrote another image"
+
+# The .zip: the program and a CRLF guide.
+(cd "$top/build/win32" && cpack -G ZIP >/dev/null 2>&1) || fail "cpack -G ZIP failed"
+zip=$top/build/win32/kv2pelmo-${version}-win32.zip
+[ -f "$zip" ] || fail "no $zip"
+unzip -q "$zip" -d "$work/zip"
+dir=$work/zip/kv2pelmo-${version}-win32
+[ -f "$dir/kv2pelmo.exe" ] && [ -f "$dir/README.txt" ] || fail ".zip lacks kv2pelmo.exe or README.txt"
+[ "$(grep -c "$(printf '\r')\$" "$dir/README.txt")" -eq "$(wc -l < "$dir/README.txt")" ] ||
+  fail "README.txt has lines without CRLF"
+echo "check_packages: $(basename "$deb") and $(basename "$zip") are complete; the unpacked program converts the example pair"
