@@ -96,22 +96,6 @@ TEST_F(Posix, OutputOnAnotherFileSystemIsCopiedIntoPlace) {
   std::filesystem::remove(output);
 }
 
-// Starts the converter in dir without waiting for it; its output is discarded.
-pid_t Start(const std::filesystem::path& dir, const std::vector<std::string>& args) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int null_fd = ::open("/dev/null", O_WRONLY);
-    if (::chdir(dir.c_str()) != 0 || null_fd < 0 || ::dup2(null_fd, STDOUT_FILENO) < 0) ::_exit(127);
-    const std::string program = ProgramPath().string();
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
 TEST_F(Posix, KilledRunLeavesTheOldOutputAndNoNewOne) {
   // Small records over 16 MiB: the run takes long enough to be caught mid-way.
   Bytes input;
@@ -124,7 +108,7 @@ TEST_F(Posix, KilledRunLeavesTheOldOutputAndNoNewOne) {
   for (int attempt = 0; attempt < 20 && killed < 3; ++attempt) {
     Write("fw_MCU_00000000.fls", {0xAB});
     std::filesystem::remove(dir_ / "tempdct3.tmp");
-    const pid_t pid = Start(dir_.Path(), {"fw.480"});
+    const pid_t pid = StartProgram(dir_.Path(), {"fw.480"});
     const auto written = [&] {
       std::error_code missing;
       const std::uintmax_t size = std::filesystem::file_size(dir_ / "tempdct3.tmp", missing);

@@ -30,6 +30,10 @@ std::filesystem::path ProgramPath();
 ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
                          const RunLimits& limits = {});
 
+/// Starts the converter with args in directory dir, its output discarded, and
+/// returns its process id without waiting for it. POSIX builds only.
+int StartProgram(const std::filesystem::path& dir, const std::vector<std::string>& args);
+
 }  // namespace kv2pelmo::testing
 
 #endif  // KV2PELMO_TESTS_SUPPORT_RUN_PROGRAM_H_

@@ -57,4 +57,13 @@ ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std
   return result;
 }
 
+int StartProgram(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null_fd = ::open("/dev/null", O_WRONLY);
+    ExecChild(dir, args, RunLimits{}, null_fd);
+  }
+  return pid;
+}
+
 }  // namespace kv2pelmo::testing
