@@ -128,53 +128,68 @@ void CheckName(const FinishedImage& image, const ModelResult& model) {
   Check(name == expected, "the name follows the rule");
 }
 
+// One fuzz input taken apart: the block file and the alignator, if any.
+struct FuzzCase {
+  Bytes file;
+  std::optional<std::string> alignator;
+  std::optional<std::int64_t> align_to;  // the alignator's address when it has one
+  bool short_alignator = false;
+};
+
+FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
+  FuzzCase input;
+  std::size_t at = 1;
+  if (data[0] & 0x80) {
+    const std::size_t length = std::min<std::size_t>(data[0] & 0x0F, size - 1);
+    WriteOrDie(AlignatorPath(), Bytes(data + 1, data + 1 + length));
+    input.alignator = AlignatorPath();
+    if (length >= 9) input.align_to = (data[2] << 16) | (data[3] << 8) | data[4];
+    input.short_alignator = length < 9;
+    at += length;
+  }
+  input.file.assign(data + at, data + size);
+  return input;
+}
+
+void CheckImage(const FuzzCase& input, const FinishedImage& finished, const Bytes& bytes,
+                const ModelResult& model) {
+  const bool aligned = input.align_to && static_cast<std::int64_t>(bytes.size()) ==
+                                             *input.align_to - finished.base_address;
+  Check(bytes.size() % 65536 == 0 || aligned, "the size is whole units or the alignment target");
+  Check(bytes == model.image, "every block's bytes are at their offset, the rest as predicted");
+  Check(finished.base_address == model.base, "the base address is the first block's");
+  CheckName(finished, model);
+}
+
 }  // namespace
 }  // namespace kv2pelmo
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kv2pelmo;
   if (size == 0) return 0;
-  std::optional<std::string> alignator;
-  std::optional<std::int64_t> align_to;
-  bool short_alignator = false;
-  std::size_t at = 1;
-  if (data[0] & 0x80) {
-    const std::size_t length = std::min<std::size_t>(data[0] & 0x0F, size - 1);
-    WriteOrDie(AlignatorPath(), Bytes(data + 1, data + 1 + length));
-    alignator = AlignatorPath();
-    if (length >= 9) align_to = (data[2] << 16) | (data[3] << 8) | data[4];
-    short_alignator = length < 9;
-    at += length;
-  }
-  const Bytes file(data + at, data + size);
+  const FuzzCase input = TakeApart(data, size);
 
-  auto input_file = std::make_unique<testing::MemoryStream>(file);
+  // The program's streams, over memory instead of files.
   auto image_file = std::make_unique<testing::MemoryStream>();
-  testing::MemoryStream* image_bytes = image_file.get();
-  BufferedStream input(std::move(input_file));
+  const testing::MemoryStream& image_bytes = *image_file;
+  BufferedStream source(std::make_unique<testing::MemoryStream>(input.file));
   BufferedStream image(std::move(image_file));
   std::ostringstream out;
   std::optional<FinishedImage> finished;
   bool file_error = false;
   try {
-    finished = ConvertStreams(input, image, alignator, out);
+    finished = ConvertStreams(source, image, input.alignator, out);
   } catch (const FileError&) {
     file_error = true;
   }
 
-  const std::optional<ModelResult> model = Model(file, align_to);
-  Check(finished.has_value() == (model.has_value() && !short_alignator),
+  const std::optional<ModelResult> model = Model(input.file, input.align_to);
+  Check(finished.has_value() == (model.has_value() && !input.short_alignator),
         "an image exists exactly for a fully valid file");
-  if (!finished) {
+  if (finished) {
+    CheckImage(input, *finished, image_bytes.Bytes(), *model);
+  } else {
     Check(file_error || out.str().rfind("Error: ", 0) == 0, "a refusal says why");
-    return 0;
   }
-  const Bytes& bytes = image_bytes->Bytes();
-  Check(bytes.size() % 65536 == 0 || (align_to && static_cast<std::int64_t>(bytes.size()) ==
-                                                      *align_to - finished->base_address),
-        "the size is whole units or the alignment target");
-  Check(bytes == model->image, "every block's bytes are at their offset, the rest as predicted");
-  Check(finished->base_address == model->base, "the base address is the first block's");
-  CheckName(*finished, *model);
   return 0;
 }
