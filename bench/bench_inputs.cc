@@ -1,26 +1,20 @@
 // Makes the benchmark's inputs: the same random flash contents as block files of three record
 // sizes.
 #include <cstdio>
-#include <fstream>
 #include <random>
 #include <string>
 
+#include "byte_files.h"
 #include "record_builder.h"
 
 namespace {
 
 using kv2pelmo::testing::Bytes;
 using kv2pelmo::testing::Record;
+using kv2pelmo::testing::SaveBytes;
 
 constexpr std::uint32_t kStart = 0x010000;
 constexpr std::uint32_t kEnd = 0x1000000;  // the flash ends just below 16 MiB
-
-bool Save(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return out.good();
-}
 
 // Cuts flash (which starts at kStart) into records of record_size bytes.
 Bytes AsBlockFile(const Bytes& flash, std::size_t record_size, std::size_t length) {
@@ -48,13 +42,13 @@ int main(int argc, char** argv) {
   std::mt19937 random(20261208);
   for (std::uint8_t& byte : flash) byte = static_cast<std::uint8_t>(random() >> 24);
 
-  bool ok = Save(dir + "/flash.bin", flash) &&
-            Save(dir + "/small.bin", Bytes(flash.begin(), flash.begin() + (1 << 20))) &&
-            Save(dir + "/align.48g", Record(0xFFFFFF, {0xFF}).Build()) &&
-            Save(dir + "/small.480", AsBlockFile(flash, 65536, 1 << 20));
+  bool ok = SaveBytes(dir + "/flash.bin", flash) &&
+            SaveBytes(dir + "/small.bin", Bytes(flash.begin(), flash.begin() + (1 << 20))) &&
+            SaveBytes(dir + "/align.48g", Record(0xFFFFFF, {0xFF}).Build()) &&
+            SaveBytes(dir + "/small.480", AsBlockFile(flash, 65536, 1 << 20));
   for (std::size_t size : {65536, 256, 32}) {
-    ok = ok &&
-         Save(dir + "/r" + std::to_string(size) + ".480", AsBlockFile(flash, size, flash.size()));
+    ok = ok && SaveBytes(dir + "/r" + std::to_string(size) + ".480",
+                         AsBlockFile(flash, size, flash.size()));
   }
   if (!ok) std::fprintf(stderr, "bench_inputs: cannot write to %s\n", dir.c_str());
   return ok ? 0 : 1;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_files.h"
 #include "cli/output_namer.h"
 #include "cli/run.h"
 #include "memory_stream.h"
@@ -94,13 +95,6 @@ void Check(bool holds, const char* what) {
   }
 }
 
-void WriteOrDie(const std::string& path, const Bytes& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  Check(file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
-            std::fclose(file) == 0,
-        "the alignator can be written");
-}
-
 std::string AlignatorPath() {
   static const std::string path = [] {
     char name[] = "/tmp/kv2pelmo-fuzz-alignator-XXXXXX";
@@ -141,7 +135,8 @@ FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
   std::size_t at = 1;
   if (data[0] & 0x80) {
     const std::size_t length = std::min<std::size_t>(data[0] & 0x0F, size - 1);
-    WriteOrDie(AlignatorPath(), Bytes(data + 1, data + 1 + length));
+    Check(testing::SaveBytes(AlignatorPath(), Bytes(data + 1, data + 1 + length)),
+          "the alignator can be written");
     input.alignator = AlignatorPath();
     if (length >= 9) input.align_to = (data[2] << 16) | (data[3] << 8) | data[4];
     input.short_alignator = length < 9;

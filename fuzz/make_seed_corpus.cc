@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_files.h"
 #include "record_builder.h"
 
 namespace {
@@ -53,10 +54,7 @@ int main(int argc, char** argv) {
   };
   for (std::size_t i = 0; i < seeds.size(); ++i) {
     const std::string path = std::string(argv[1]) + "/seed-" + std::to_string(i);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr ||
-        std::fwrite(seeds[i].data(), 1, seeds[i].size(), file) != seeds[i].size() ||
-        std::fclose(file) != 0) {
+    if (!kv2pelmo::testing::SaveBytes(path, seeds[i])) {
       std::fprintf(stderr, "make_seed_corpus: cannot write %s\n", path.c_str());
       return 1;
     }

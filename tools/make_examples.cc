@@ -1,16 +1,17 @@
 // Writes the made-up example pair under examples/, or checks that the committed pair is current.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "byte_files.h"
 #include "record_builder.h"
 
 namespace {
 
 using kv2pelmo::testing::Bytes;
+using kv2pelmo::testing::LoadBytes;
 using kv2pelmo::testing::Record;
+using kv2pelmo::testing::SaveBytes;
 
 // Deterministic filler so that the files never change between runs.
 Bytes Pseudorandom(std::size_t count, std::uint32_t seed) {
@@ -44,18 +45,6 @@ Bytes PpmFile() {
   return file;
 }
 
-bool Matches(const std::string& path, const Bytes& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  return in && Bytes(std::istreambuf_iterator<char>(in), {}) == bytes;
-}
-
-bool Write(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return out.good();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,7 +57,7 @@ int main(int argc, char** argv) {
   const std::pair<std::string, Bytes> files[] = {{dir + "/npm5nx03.480", McuFile()},
                                                  {dir + "/npm5nx03.48g", PpmFile()}};
   for (const auto& [path, bytes] : files) {
-    if (check ? !Matches(path, bytes) : !Write(path, bytes)) {
+    if (check ? LoadBytes(path) != bytes : !SaveBytes(path, bytes)) {
       std::fprintf(stderr, "make_examples: %s %s\n", path.c_str(),
                    check ? "is stale" : "not written");
       return 1;

@@ -78,22 +78,18 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Truncating is only safe for a plain file that nothing else names or uses.
-bool SafeToTruncate(int fd, const std::vector<std::string>& keep) {
+// Empties the image, but only a plain file that nothing else names or uses.
+// An empty one is left alone: on ext4 any truncation to zero makes the close
+// start writing the file to disk, which costs more than the run.
+bool TruncateIfSafe(int fd, const std::vector<std::string>& keep) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) return false;
   for (const std::string& other : keep) {
     struct stat other_st {};
     if (::stat(other.c_str(), &other_st) == 0 && SameFile(st, other_st)) return false;
   }
-  return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-}
-
-// Truncating an empty file is skipped: on ext4 any truncation to zero makes
-// the close start writing the file to disk, which costs more than the run.
-bool Truncate(int fd) {
-  struct stat st {};
-  return ::fstat(fd, &st) == 0 && (st.st_size == 0 || ::ftruncate(fd, 0) == 0);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+  return st.st_size == 0 || ::ftruncate(fd, 0) == 0;
 }
 
 void CopyFile(int from_fd, int to_fd) {
@@ -153,7 +149,7 @@ std::unique_ptr<Stream> CreateImage(const std::string& path, const std::vector<s
   // No O_TRUNC: the checks must come before anything of the old file is lost.
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) throw FileError("Cannot create file " + path);
-  if (!SafeToTruncate(fd, keep) || !Truncate(fd)) {
+  if (!TruncateIfSafe(fd, keep)) {
     ::close(fd);
     throw FileError("Cannot create file " + path);
   }

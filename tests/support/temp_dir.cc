@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <iterator>
+
+#include "byte_files.h"
 
 namespace kv2pelmo::testing {
 
@@ -28,16 +28,13 @@ ScopedTempDir::~ScopedTempDir() {
 }
 
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << "cannot write " << path;
+  ASSERT_TRUE(SaveBytes(path, bytes)) << "cannot write " << path;
 }
 
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "cannot read " << path;
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  std::optional<std::vector<std::uint8_t>> bytes = LoadBytes(path);
+  EXPECT_TRUE(bytes.has_value()) << "cannot read " << path;
+  return bytes.value_or(std::vector<std::uint8_t>());
 }
 
 }  // namespace kv2pelmo::testing
