@@ -3,36 +3,51 @@
 
 namespace kv2pelmo {
 
-ReadResult BlockReader::Next() {
+namespace {
+
+// A result that carries no block: end of file or a failed check.
+ReadResult NoBlock(ReadResult::Kind kind, std::uint64_t offset, std::uint8_t calculated = 0,
+                   std::uint8_t stored = 0) {
   ReadResult result;
-  result.offset = offset_;
-  if (result.offset >= size_) return result;
+  result.kind = kind;
+  result.offset = offset;
+  result.calculated = calculated;
+  result.stored = stored;
+  return result;
+}
+
+}  // namespace
+
+ReadResult BlockReader::Next() {
+  const std::uint64_t offset = offset_;
+  if (offset >= size_) return NoBlock(ReadResult::Kind::kEndOfFile, offset);
 
   BlockHeader header;
   input_.ReadExactly(header.bytes.data(), header.bytes.size());
-  if (header.Id() != BlockIdValue) {
-    result.kind = ReadResult::Kind::kBadId;
-    return result;
-  }
-  result.calculated = HeaderChecksum(header);
-  result.stored = header.StoredHeaderChecksum();
-  if (result.calculated != result.stored) {
-    result.kind = ReadResult::Kind::kBadHeaderChecksum;
-    return result;
+  if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, offset);
+  const std::uint8_t header_checksum = HeaderChecksum(header);
+  if (header_checksum != header.StoredHeaderChecksum()) {
+    return NoBlock(ReadResult::Kind::kBadHeaderChecksum, offset, header_checksum,
+                   header.StoredHeaderChecksum());
   }
 
-  result.address = BlockAddress(header);
-  result.length = BlockLength(header);
-  const auto length = static_cast<std::size_t>(result.length);
+  const std::int32_t length = BlockLength(header);
+  const auto size = static_cast<std::size_t>(length);
   // Data already read ahead is checked where it lies, without a copy.
-  result.data = input_.ReadInPlace(length);
-  if (result.data == nullptr) result.data = ReadIntoBuffer(length);
-  result.calculated = FlashBlockChecksum(result.data, length);
-  result.stored = header.DataChecksum();
-  result.kind = result.calculated == result.stored ? ReadResult::Kind::kBlock
-                                                   : ReadResult::Kind::kBadDataChecksum;
-  offset_ += BlockHeaderSize + length;
-  return result;
+  const std::uint8_t* data = input_.ReadInPlace(size);
+  if (data == nullptr) data = ReadIntoBuffer(size);
+  const std::uint8_t data_checksum = FlashBlockChecksum(data, size);
+  offset_ += BlockHeaderSize + size;
+  // Every field set here: this runs once per record, and clearing the whole
+  // result first costs more than the rest of the header's checks.
+  return ReadResult{data_checksum == header.DataChecksum() ? ReadResult::Kind::kBlock
+                                                           : ReadResult::Kind::kBadDataChecksum,
+                    offset,
+                    BlockAddress(header),
+                    length,
+                    data,
+                    data_checksum,
+                    header.DataChecksum()};
 }
 
 const std::uint8_t* BlockReader::ReadIntoBuffer(std::size_t length) {

@@ -74,6 +74,33 @@ TEST(BufferedStreamTest, SmallContiguousWritesReachTheFileTogether) {
   EXPECT_EQ(f.file->Bytes()[99999], static_cast<std::uint8_t>(999 + 99));
 }
 
+// Transfers the size of a record are copied inline in overlapping pieces;
+// every size must still move exactly its own bytes, no more.
+TEST(BufferedStreamTest, TransfersOfEverySmallSizeMoveExactlyTheirBytes) {
+  Bytes bytes;
+  for (std::size_t size = 0; size <= 80; ++size) {
+    const Bytes piece = Counting(size, static_cast<std::uint8_t>(size));
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+  }
+  Fixture out;
+  std::size_t at = 0;
+  for (std::size_t size = 0; size <= 80; at += size, ++size) {
+    out.stream->WriteExactly(bytes.data() + at, size);
+  }
+  out.stream->Close();
+  ASSERT_EQ(out.file->Bytes(), bytes);
+
+  Fixture in(bytes);
+  Bytes got(bytes.size() + 16, 0xEE);
+  at = 0;
+  for (std::size_t size = 0; size <= 80; at += size, ++size) {
+    in.stream->ReadExactly(got.data() + at, size);
+    ASSERT_EQ(got[at + size], 0xEE) << "a read of " << size << " bytes wrote past its end";
+  }
+  got.resize(bytes.size());
+  EXPECT_EQ(got, bytes);
+}
+
 TEST(BufferedStreamTest, SeeksPlaceWritesAndSkippedBytesStayZero) {
   Fixture f;
   f.stream->WriteExactly(Bytes{1, 2}.data(), 2);

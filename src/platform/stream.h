@@ -35,7 +35,7 @@ class Stream {
   /// than n remain or the read fails.
   void ReadExactly(void* data, std::size_t n) {
     if (static_cast<std::size_t>(read_end_ - read_next_) >= n) {
-      if (n > 0) std::memcpy(data, read_next_, n);
+      CopyBytes(static_cast<unsigned char*>(data), read_next_, n);
       read_next_ += n;
       return;
     }
@@ -45,9 +45,8 @@ class Stream {
   /// them; they stay valid until the next call on this stream. Returns
   /// nullptr, consuming nothing, when they are not all read ahead.
   const unsigned char* ReadInPlace(std::size_t n) {
-    if (static_cast<std::size_t>(read_end_ - read_next_) < n || read_next_ == nullptr) {
-      return nullptr;
-    }
+    // With nothing read ahead, read_next_ is null: that is the answer too.
+    if (static_cast<std::size_t>(read_end_ - read_next_) < n) return nullptr;
     const unsigned char* bytes = read_next_;
     read_next_ += n;
     return bytes;
@@ -56,7 +55,7 @@ class Stream {
   /// Throws FileError("Stream write error") when not all of them are written.
   void WriteExactly(const void* data, std::size_t n) {
     if (static_cast<std::size_t>(write_end_ - write_next_) >= n) {
-      if (n > 0) std::memcpy(write_next_, data, n);
+      CopyBytes(write_next_, static_cast<const unsigned char*>(data), n);
       write_next_ += n;
       return;
     }
@@ -86,6 +85,17 @@ class Stream {
 
  private:
   void ReadAll(void* data, std::size_t n);
+  // Copies of a record's size are done inline, in 16-byte pieces (the last
+  // overlapping), rather than by a call into the C library.
+  static void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t n) {
+    constexpr std::size_t kPiece = 16;
+    if (n < kPiece || n > 4 * kPiece) {
+      if (n > 0) std::memcpy(to, from, n);
+      return;
+    }
+    for (std::size_t at = 0; at + kPiece < n; at += kPiece) std::memcpy(to + at, from + at, kPiece);
+    std::memcpy(to + n - kPiece, from + n - kPiece, kPiece);
+  }
 };
 
 /// Opens an existing file for reading. Throws FileError("Cannot open file
