@@ -6,12 +6,14 @@
 namespace kv2pelmo {
 namespace {
 
-unsigned SumOfBytes(std::uint64_t word) {
+// Returns the sum of the sixteen bytes of two words.
+unsigned SumOfBytes(std::uint64_t a, std::uint64_t b) {
   constexpr std::uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
-  std::uint64_t pairs = (word & kLowBytes) + ((word >> 8) & kLowBytes);  // four 16-bit sums
-  pairs += pairs >> 32;
-  pairs += pairs >> 16;
-  return static_cast<unsigned>(pairs & 0xFFFF);
+  // Four 16-bit sums of four bytes each, at most 1020; the multiplication
+  // adds them all into the top 16 bits, with no carry from below.
+  const std::uint64_t quads =
+      (a & kLowBytes) + ((a >> 8) & kLowBytes) + (b & kLowBytes) + ((b >> 8) & kLowBytes);
+  return static_cast<unsigned>((quads * 0x0001000100010001ull) >> 48);
 }
 
 }  // namespace
@@ -22,20 +24,16 @@ unsigned SumOfBytes(std::uint64_t word) {
 std::uint8_t FlashBlockChecksum(const std::uint8_t* data, std::size_t length) {
   using Lanes = std::uint8_t __attribute__((vector_size(16)));
   Lanes lanes = {};
+  const std::size_t whole = length - length % sizeof(Lanes);
   std::size_t at = 0;
-  for (; length - at >= sizeof(Lanes); at += sizeof(Lanes)) {
+  for (; at < whole; at += sizeof(Lanes)) {
     Lanes chunk;
     std::memcpy(&chunk, data + at, sizeof chunk);
     lanes += chunk;
   }
-  // Fold the sixteen lanes into eight with the same byte-wise wrapping add,
-  // done on whole words: the low seven bits add, the top bit is their XOR.
-  constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
   std::uint64_t halves[2];
   std::memcpy(halves, &lanes, sizeof halves);
-  const std::uint64_t folded =
-      ((halves[0] & ~kHighBits) + (halves[1] & ~kHighBits)) ^ ((halves[0] ^ halves[1]) & kHighBits);
-  unsigned sum = SumOfBytes(folded);
+  unsigned sum = SumOfBytes(halves[0], halves[1]);
   for (; at < length; ++at) sum += data[at];
   return static_cast<std::uint8_t>(0U - sum);
 }

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <utility>
+#include <vector>
+
 namespace kv2pelmo {
 namespace {
 
@@ -36,6 +40,26 @@ TEST(BlockHeaderTest, DataChecksumWrapsAndIsZeroForNoData) {
   EXPECT_EQ(FlashBlockChecksum(nullptr, 0), 0x00);
   const std::uint8_t data[] = {0xFF, 0xFF, 0x03};  // sum 0x201
   EXPECT_EQ(FlashBlockChecksum(data, 3), 0xFF);
+}
+
+// The sum is taken sixteen bytes at a time and folded; every length, every
+// start within a vector's width, and bytes that carry as far as they can
+// must give what a plain byte-by-byte sum gives.
+TEST(BlockHeaderTest, DataChecksumMatchesAPlainSumForEveryLengthAndStart) {
+  std::mt19937 random(7);
+  std::vector<std::uint8_t> noise(400);
+  for (auto& byte : noise) byte = static_cast<std::uint8_t>(random());
+  const std::vector<std::uint8_t> all_ones(400, 0xFF);
+  for (const std::vector<std::uint8_t>* bytes : {&std::as_const(noise), &all_ones}) {
+    for (std::size_t start = 0; start < 16; ++start) {
+      std::uint8_t plain = 0;
+      for (std::size_t length = 0; start + length <= 300; ++length) {
+        ASSERT_EQ(FlashBlockChecksum(bytes->data() + start, length), plain)
+            << "start " << start << ", length " << length;
+        plain = static_cast<std::uint8_t>(plain - (*bytes)[start + length]);
+      }
+    }
+  }
 }
 
 }  // namespace
