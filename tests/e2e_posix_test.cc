@@ -74,6 +74,34 @@ TEST_F(Posix, FullDiskIsAWriteErrorAndNoOutput) {
   EXPECT_EQ(Read("fw.480"), Record(0x200000, Counting(5000)).Build());
 }
 
+// Space is reserved ahead of the image as it grows; what it did not use must
+// be given back, on success and when the run stops with an error alike.
+TEST_F(Posix, ImageHoldsNoDiskSpaceBeyondItsBytes) {
+  const auto allocated = [this](const std::string& name) {
+    struct stat st {};
+    EXPECT_EQ(::stat((dir_ / name).c_str(), &st), 0);
+    return static_cast<std::uint64_t>(st.st_blocks) * 512;
+  };
+  constexpr std::uint64_t kSlack = 64 * 1024;  // file system metadata
+  Write("small.480", Record(0x200000, {1}).Build());
+  ASSERT_EQ(Run({"small.480"}).status, 0);
+  EXPECT_LE(allocated("small_MCU_00200000.fls"), 65536 + kSlack);
+
+  Bytes big;  // 5 MiB: more than one reservation
+  for (std::uint32_t unit = 0; unit < 80; ++unit) {
+    const Bytes record = Record(0x200000 + unit * 65536, Counting(65536)).Build();
+    big.insert(big.end(), record.begin(), record.end());
+  }
+  Write("big.480", big);
+  ASSERT_EQ(Run({"big.480"}).status, 0);
+  EXPECT_LE(allocated("big_MCU_00200000.fls"), 80 * 65536 + kSlack);
+
+  Write("bad.480", Join({Record(0x200000, Counting(65536)).Build(),
+                         Record(0x210000, {1}).WithDataChecksum(0).Build()}));
+  ASSERT_EQ(Run({"bad.480"}).status, 1);
+  EXPECT_LE(allocated("tempdct3.tmp"), 65536 + kSlack);
+}
+
 TEST_F(Posix, OutputOnAnotherFileSystemIsCopiedIntoPlace) {
   const std::filesystem::path other = "/dev/shm";
   struct stat here {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -69,9 +70,81 @@ class PosixStream : public Stream {
     if (::close(fd) != 0 && errno != EINTR) throw FileError(failure_);
   }
 
+ protected:
+  int fd() const { return fd_; }
+
  private:
   int fd_;
   const char* failure_;
+};
+
+// The image grows write by write to its full size. Reserving its space ahead
+// in large steps (Linux's fallocate) spares the file system a reservation for
+// every page written: on ext4 that is a third of the cost of writing. A
+// reservation leaves the file's size alone, and Close gives back what the
+// image did not use.
+class ImageFile final : public PosixStream {
+ public:
+  using PosixStream::PosixStream;
+  /// Gives back unused space also when a run stops without closing.
+  ~ImageFile() override { ReleaseUnused(); }
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+
+  std::size_t ReadSome(void* data, std::size_t n) override {
+    const std::size_t got = PosixStream::ReadSome(data, n);
+    position_ += got;
+    return got;
+  }
+
+  void WriteAll(const void* data, std::size_t n) override {
+    Reserve(position_ + n);
+    PosixStream::WriteAll(data, n);
+    position_ += n;
+  }
+
+  void Seek(std::uint64_t offset) override {
+    PosixStream::Seek(offset);
+    position_ = offset;
+  }
+
+  void Close() override {
+    ReleaseUnused();
+    PosixStream::Close();
+  }
+
+ private:
+  static constexpr std::uint64_t kStep = std::uint64_t{4} << 20;
+
+  // Best effort: where the file system cannot reserve, or the disk is nearly
+  // full, the writes themselves allocate or fail as they would anyway.
+  void Reserve(std::uint64_t end) {
+    if (!reserving_ || end <= reserved_) return;
+    const std::uint64_t to = std::max(end, reserved_ + kStep);
+    if (to > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
+        ::fallocate(fd(), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reserved_),
+                    static_cast<off_t>(to - reserved_)) != 0) {
+      reserving_ = false;
+      return;
+    }
+    reserved_ = to;
+  }
+
+  // Cutting the file to its own size frees the space reserved past its end.
+  // Should that fail, the image's bytes are still all there and right; only
+  // some unused space stays taken.
+  void ReleaseUnused() {
+    struct stat st {};
+    if (reserved_ > 0 && ::fstat(fd(), &st) == 0 &&
+        static_cast<std::uint64_t>(st.st_size) < reserved_) {
+      static_cast<void>(::ftruncate(fd(), st.st_size));
+    }
+    reserved_ = 0;
+  }
+
+  std::uint64_t position_ = 0;
+  std::uint64_t reserved_ = 0;
+  bool reserving_ = true;
 };
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -153,7 +226,7 @@ std::unique_ptr<Stream> CreateImage(const std::string& path, const std::vector<s
     ::close(fd);
     throw FileError("Cannot create file " + path);
   }
-  return std::make_unique<BufferedStream>(std::make_unique<PosixStream>(fd, "Stream write error"));
+  return std::make_unique<BufferedStream>(std::make_unique<ImageFile>(fd, "Stream write error"));
 }
 
 bool FileExists(const std::string& path) {
