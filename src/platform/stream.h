@@ -45,8 +45,9 @@ class Stream {
   /// them; they stay valid until the next call on this stream. Returns
   /// nullptr, consuming nothing, when they are not all read ahead.
   const unsigned char* ReadInPlace(std::size_t n) {
-    // With nothing read ahead, read_next_ is null: that is the answer too.
-    if (static_cast<std::size_t>(read_end_ - read_next_) < n) return nullptr;
+    if (static_cast<std::size_t>(read_end_ - read_next_) < n || read_next_ == nullptr) {
+      return nullptr;
+    }
     const unsigned char* bytes = read_next_;
     read_next_ += n;
     return bytes;

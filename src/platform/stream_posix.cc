@@ -71,7 +71,7 @@ class PosixStream : public Stream {
   }
 
  protected:
-  int fd() const { return fd_; }
+  int Descriptor() const { return fd_; }
 
  private:
   int fd_;
@@ -122,7 +122,7 @@ class ImageFile final : public PosixStream {
     if (!reserving_ || end <= reserved_) return;
     const std::uint64_t to = std::max(end, reserved_ + kStep);
     if (to > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) ||
-        ::fallocate(fd(), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reserved_),
+        ::fallocate(Descriptor(), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reserved_),
                     static_cast<off_t>(to - reserved_)) != 0) {
       reserving_ = false;
       return;
@@ -135,9 +135,9 @@ class ImageFile final : public PosixStream {
   // some unused space stays taken.
   void ReleaseUnused() {
     struct stat st {};
-    if (reserved_ > 0 && ::fstat(fd(), &st) == 0 &&
+    if (reserved_ > 0 && ::fstat(Descriptor(), &st) == 0 &&
         static_cast<std::uint64_t>(st.st_size) < reserved_) {
-      static_cast<void>(::ftruncate(fd(), st.st_size));
+      static_cast<void>(::ftruncate(Descriptor(), st.st_size));
     }
     reserved_ = 0;
   }
