@@ -3,7 +3,6 @@
 #define KV2PELMO_PLATFORM_BUFFERED_STREAM_H_
 
 #include <memory>
-#include <vector>
 
 #include "platform/stream.h"
 
@@ -47,8 +46,13 @@ class BufferedStream final : public Stream {
   void FlushWrites();
   void DropReadAhead();
 
+  // Frees memory from the page-aligned operator new.
+  struct AlignedDelete {
+    void operator()(unsigned char* bytes) const;
+  };
+
   std::unique_ptr<Stream> raw_;
-  std::vector<unsigned char> buffer_;  // allocated on first use
+  std::unique_ptr<unsigned char[], AlignedDelete> buffer_;  // allocated on first use
   // The file offset of the buffer's first byte. When nothing is buffered,
   // the raw stream's position.
   std::uint64_t buffer_offset_ = 0;
