@@ -22,10 +22,9 @@ Bytes AsBlockFile(const Bytes& flash, std::size_t record_size, std::size_t lengt
   file.reserve(length + length / record_size * 9 + 9);
   for (std::size_t at = 0; at < length; at += record_size) {
     const auto first = flash.begin() + static_cast<std::ptrdiff_t>(at);
-    const Bytes record = Record(kStart + static_cast<std::uint32_t>(at),
-                                Bytes(first, first + static_cast<std::ptrdiff_t>(record_size)))
-                             .Build();
-    file.insert(file.end(), record.begin(), record.end());
+    Record(kStart + static_cast<std::uint32_t>(at),
+           Bytes(first, first + static_cast<std::ptrdiff_t>(record_size)))
+        .AppendTo(file);
   }
   return file;
 }

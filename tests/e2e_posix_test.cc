@@ -89,8 +89,7 @@ TEST_F(Posix, ImageHoldsNoDiskSpaceBeyondItsBytes) {
 
   Bytes big;  // 5 MiB: more than one reservation
   for (std::uint32_t unit = 0; unit < 80; ++unit) {
-    const Bytes record = Record(0x200000 + unit * 65536, Counting(65536)).Build();
-    big.insert(big.end(), record.begin(), record.end());
+    Record(0x200000 + unit * 65536, Counting(65536)).AppendTo(big);
   }
   Write("big.480", big);
   ASSERT_EQ(Run({"big.480"}).status, 0);
@@ -128,8 +127,7 @@ TEST_F(Posix, KilledRunLeavesTheOldOutputAndNoNewOne) {
   // Small records over 16 MiB: the run takes long enough to be caught mid-way.
   Bytes input;
   for (std::uint32_t address = 0; address < 0x1000000; address += 32) {
-    const Bytes record = Record(address, Counting(32, static_cast<std::uint8_t>(address))).Build();
-    input.insert(input.end(), record.begin(), record.end());
+    Record(address, Counting(32, static_cast<std::uint8_t>(address))).AppendTo(input);
   }
   Write("fw.480", input);
   int killed = 0;

@@ -120,11 +120,9 @@ TEST_F(Outcome, FirstByteWrongPrintsSixZeros) {
 TEST_F(Outcome, OffsetsPastSixteenMebibytesPrintInFull) {
   Bytes file;
   for (std::uint32_t i = 0; i < 256; ++i) {  // 256 records of exactly 64 KiB each
-    const Bytes record = Record(i * 65536, Repeat(65536 - 9, 0x55)).Build();
-    file.insert(file.end(), record.begin(), record.end());
+    Record(i * 65536, Repeat(65536 - 9, 0x55)).AppendTo(file);
   }
-  const Bytes bad = Record(0, {}).WithId(0x0C).Build();
-  file.insert(file.end(), bad.begin(), bad.end());
+  Record(0, {}).WithId(0x0C).AppendTo(file);
   Write("fw.480", file);
   const ProgramResult result = Run({"fw.480"});
   EXPECT_EQ(result.out, kBanner + "Error: Invalid block ID at 0x1000000.\n\n");

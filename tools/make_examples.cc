@@ -8,6 +8,7 @@
 
 namespace {
 
+using kv2pelmo::testing::BlockFile;
 using kv2pelmo::testing::Bytes;
 using kv2pelmo::testing::LoadBytes;
 using kv2pelmo::testing::Record;
@@ -27,10 +28,8 @@ Bytes Pseudorandom(std::size_t count, std::uint32_t seed) {
 Bytes McuFile() {
   Bytes file;
   const std::uint32_t addresses[] = {0x200000, 0x200400, 0x201000};
-  for (std::uint32_t address : addresses) {
-    const Bytes record = Record(address, Pseudorandom(1024, address)).Build();
-    file.insert(file.end(), record.begin(), record.end());
-  }
+  for (std::uint32_t address : addresses)
+    Record(address, Pseudorandom(1024, address)).AppendTo(file);
   return file;
 }
 
@@ -39,10 +38,7 @@ Bytes PpmFile() {
   Bytes first = Pseudorandom(512, 0x3A0000);
   std::memcpy(first.data(), "PPM", 3);
   first[40] = 'G';
-  Bytes file = Record(0x3A0000, first).Build();
-  const Bytes second = Record(0x3A0200, Pseudorandom(1536, 0x3A0200)).Build();
-  file.insert(file.end(), second.begin(), second.end());
-  return file;
+  return BlockFile({Record(0x3A0000, first), Record(0x3A0200, Pseudorandom(1536, 0x3A0200))});
 }
 
 }  // namespace

@@ -61,6 +61,11 @@ class Record {
     std::copy(data_.begin(), data_.end(), out.begin() + 9);
     return out;
   }
+  /// Appends the record to the end of file.
+  void AppendTo(Bytes& file) const {
+    const Bytes bytes = Build();
+    file.insert(file.end(), bytes.begin(), bytes.end());
+  }
 
  private:
   static std::uint8_t Byte(std::uint32_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
@@ -76,10 +81,7 @@ class Record {
 /// Returns the records one after another, as a block file holds them.
 inline Bytes BlockFile(std::initializer_list<Record> records) {
   Bytes out;
-  for (const Record& record : records) {
-    const Bytes bytes = record.Build();
-    out.insert(out.end(), bytes.begin(), bytes.end());
-  }
+  for (const Record& record : records) record.AppendTo(out);
   return out;
 }
 
