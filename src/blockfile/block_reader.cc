@@ -1,6 +1,9 @@
 // Record validation: identifier, then header checksum, then data checksum.
 #include "blockfile/block_reader.h"
 
+#include <array>
+#include <cstring>
+
 namespace kv2pelmo {
 
 namespace {
@@ -22,8 +25,16 @@ ReadResult BlockReader::Next() {
   const std::uint64_t offset = offset_;
   if (offset >= size_) return NoBlock(ReadResult::Kind::kEndOfFile, offset);
 
+  // The header is taken where it lies in the read-ahead when it is all
+  // there, and copied: reading the data may refill the read-ahead under it.
+  std::array<std::uint8_t, BlockHeaderSize> spare;
+  const std::uint8_t* bytes = input_.ReadInPlace(BlockHeaderSize);
+  if (bytes == nullptr) {
+    input_.ReadExactly(spare.data(), spare.size());
+    bytes = spare.data();
+  }
   BlockHeader header;
-  input_.ReadExactly(header.bytes.data(), header.bytes.size());
+  std::memcpy(header.bytes.data(), bytes, BlockHeaderSize);
   if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, offset);
   const std::uint8_t header_checksum = HeaderChecksum(header);
   if (header_checksum != header.StoredHeaderChecksum()) {

@@ -98,6 +98,24 @@ TEST_P(BlockReaderTest, FileEndingInsideARecordIsAReadError) {
   }
 }
 
+// The second record starts just before the read-ahead runs out: its header
+// is cut, or whole with its data cut, and the refill (a whole buffer, of the
+// third record) must not change it.
+TEST_P(BlockReaderTest, RecordsAcrossTheEndOfTheReadAheadReadWhole) {
+  const Bytes data = Counting(20, 0x40);
+  const Record third(0x800000, Counting(BufferedStream::kCapacity));
+  for (std::size_t before_end = 1; before_end <= 30; ++before_end) {
+    const std::size_t first = BufferedStream::kCapacity - BlockHeaderSize - before_end;
+    Fixture f(BlockFile({Record(0x10000, Counting(first)), Record(0x3A5C7E, data), third}));
+    ASSERT_EQ(f.reader.Next().kind, Kind::kBlock);
+    ReadResult second = f.reader.Next();
+    ASSERT_EQ(second.kind, Kind::kBlock) << before_end << " bytes before the end";
+    EXPECT_EQ(second.address, 0x3A5C7E);
+    EXPECT_EQ(Bytes(second.data, second.data + 20), data);
+    EXPECT_EQ(f.reader.Next().kind, Kind::kBlock);
+  }
+}
+
 TEST_P(BlockReaderTest, RecordLongerThanTheBufferGrowsIt) {
   const Bytes data = Counting(300000, 7);  // longer than any read-ahead too
   Fixture f(BlockFile({Record(0, data), Record(0x20000, {1})}));
