@@ -1,19 +1,19 @@
 // Checksums and field decoding of record headers.
 #include "blockfile/block_header.h"
 
+#include <array>
 #include <cstring>
 
 namespace kv2pelmo {
 namespace {
 
-// Returns the sum of the sixteen bytes of two words.
-unsigned SumOfBytes(std::uint64_t a, std::uint64_t b) {
+// Returns the sum of the eight bytes of a word.
+unsigned SumOfBytes(std::uint64_t word) {
   constexpr std::uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
-  // Four 16-bit sums of four bytes each, at most 1020; the multiplication
+  // Four 16-bit sums of two bytes each, at most 510; the multiplication
   // adds them all into the top 16 bits, with no carry from below.
-  const std::uint64_t quads =
-      (a & kLowBytes) + ((a >> 8) & kLowBytes) + (b & kLowBytes) + ((b >> 8) & kLowBytes);
-  return static_cast<unsigned>((quads * 0x0001000100010001ull) >> 48);
+  const std::uint64_t pairs = (word & kLowBytes) + ((word >> 8) & kLowBytes);
+  return static_cast<unsigned>((pairs * 0x0001000100010001ull) >> 48);
 }
 
 }  // namespace
@@ -31,9 +31,15 @@ std::uint8_t FlashBlockChecksum(const std::uint8_t* data, std::size_t length) {
     std::memcpy(&chunk, data + at, sizeof chunk);
     lanes += chunk;
   }
-  std::uint64_t halves[2];
-  std::memcpy(halves, &lanes, sizeof halves);
-  unsigned sum = SumOfBytes(halves[0], halves[1]);
+  // Only the sum mod 256 counts, so the two halves may be added lane by
+  // lane, wrapping, before the lanes are summed.
+  using HalfLanes = std::uint8_t __attribute__((vector_size(8)));
+  std::array<HalfLanes, 2> halves;
+  std::memcpy(halves.data(), &lanes, sizeof lanes);
+  const HalfLanes folded = halves[0] + halves[1];
+  std::uint64_t word;
+  std::memcpy(&word, &folded, sizeof word);
+  unsigned sum = SumOfBytes(word);
   for (; at < length; ++at) sum += data[at];
   return static_cast<std::uint8_t>(0U - sum);
 }
