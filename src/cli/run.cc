@@ -22,7 +22,9 @@ constexpr const char* kUsage =
 
 unsigned long long Offset(const ReadResult& result) { return result.offset; }
 
-std::string FailureMessage(const ReadResult& result) {
+// The messages are cold and take the result by value, so that the record
+// loop keeps its result in registers rather than in memory for them.
+[[gnu::cold]] std::string FailureMessage(ReadResult result) {
   switch (result.kind) {
     case ReadResult::Kind::kBadId:
       return Format("Error: Invalid block ID at 0x%06llX.\n\n", Offset(result));
@@ -39,7 +41,7 @@ std::string FailureMessage(const ReadResult& result) {
   }
 }
 
-std::string BelowBaseMessage(const ReadResult& result, std::int32_t base_address) {
+[[gnu::cold]] std::string BelowBaseMessage(ReadResult result, std::int32_t base_address) {
   return Format(
       "Error: Block address below image start at 0x%06llX,\n"
       "       address = 0x%06X, image start = 0x%06X.\n\n",
