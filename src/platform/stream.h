@@ -86,16 +86,21 @@ class Stream {
 
  private:
   void ReadAll(void* data, std::size_t n);
-  // Copies of a record's size are done inline, in 16-byte pieces (the last
-  // overlapping), rather than by a call into the C library.
+  // Copies of a record's size are done inline, as two overlapping pieces of
+  // 16 or 32 bytes, rather than by a call into the C library.
   static void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t n) {
     constexpr std::size_t kPiece = 16;
     if (n < kPiece || n > 4 * kPiece) {
       if (n > 0) std::memcpy(to, from, n);
       return;
     }
-    for (std::size_t at = 0; at + kPiece < n; at += kPiece) std::memcpy(to + at, from + at, kPiece);
-    std::memcpy(to + n - kPiece, from + n - kPiece, kPiece);
+    if (n <= 2 * kPiece) {
+      std::memcpy(to, from, kPiece);
+      std::memcpy(to + n - kPiece, from + n - kPiece, kPiece);
+    } else {
+      std::memcpy(to, from, 2 * kPiece);
+      std::memcpy(to + n - 2 * kPiece, from + n - 2 * kPiece, 2 * kPiece);
+    }
   }
 };
 
