@@ -43,6 +43,8 @@ ReadResult BlockReader::Next() {
   }
 
   const std::int32_t length = BlockLength(header);
+  const std::int32_t address = BlockAddress(header);
+  const std::uint8_t stored = header.DataChecksum();
   const auto size = static_cast<std::size_t>(length);
   // Data already read ahead is checked where it lies, without a copy.
   const std::uint8_t* data = input_.ReadInPlace(size);
@@ -51,14 +53,14 @@ ReadResult BlockReader::Next() {
   offset_ += BlockHeaderSize + size;
   // Every field set here: this runs once per record, and clearing the whole
   // result first costs more than the rest of the header's checks.
-  return ReadResult{data_checksum == header.DataChecksum() ? ReadResult::Kind::kBlock
-                                                           : ReadResult::Kind::kBadDataChecksum,
-                    offset,
-                    BlockAddress(header),
-                    length,
-                    data,
-                    data_checksum,
-                    header.DataChecksum()};
+  return ReadResult{
+      data_checksum == stored ? ReadResult::Kind::kBlock : ReadResult::Kind::kBadDataChecksum,
+      offset,
+      address,
+      length,
+      data,
+      data_checksum,
+      stored};
 }
 
 const std::uint8_t* BlockReader::ReadIntoBuffer(std::size_t length) {
