@@ -1,7 +1,8 @@
 // Fuzzes the conversion: any block file, with any short alignator, gives either
 // exactly the image a plain model of the format predicts, or a refusal with a
 // message. The first input byte chooses the alignator: with its top bit set,
-// its low four bits give the alignator's length and those bytes follow.
+// its low four bits give the alignator's length and those bytes follow. Its
+// bits 4 to 6 choose how many bytes the block file hands out per read.
 #include <unistd.h>
 
 #include <algorithm>
@@ -122,9 +123,27 @@ void CheckName(const FinishedImage& image, const ModelResult& model) {
   Check(name == expected, "the name follows the rule");
 }
 
+// A block file that hands out at most limit bytes per read, as a pipe or a
+// network file may: records then lie across every refill of the read-ahead.
+class ShortReads : public testing::MemoryStream {
+ public:
+  ShortReads(std::vector<std::uint8_t> bytes, std::size_t limit)
+      : MemoryStream(std::move(bytes)), limit_(limit) {}
+  std::size_t ReadSome(void* data, std::size_t n) override {
+    return MemoryStream::ReadSome(data, std::min(n, limit_));
+  }
+
+ private:
+  std::size_t limit_;
+};
+
+// Read sizes around a header's nine bytes, and one without a limit.
+constexpr std::size_t kReadLimits[] = {SIZE_MAX, 1, 4, 8, 9, 10, 13, 33};
+
 // One fuzz input taken apart: the block file and the alignator, if any.
 struct FuzzCase {
   Bytes file;
+  std::size_t read_limit = SIZE_MAX;
   std::optional<std::string> alignator;
   std::optional<std::int64_t> align_to;  // the alignator's address when it has one
   bool short_alignator = false;
@@ -132,6 +151,7 @@ struct FuzzCase {
 
 FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
   FuzzCase input;
+  input.read_limit = kReadLimits[(data[0] >> 4) & 0x07];
   std::size_t at = 1;
   if (data[0] & 0x80) {
     const std::size_t length = std::min<std::size_t>(data[0] & 0x0F, size - 1);
@@ -167,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The program's streams, over memory instead of files.
   auto image_file = std::make_unique<testing::MemoryStream>();
   const testing::MemoryStream& image_bytes = *image_file;
-  BufferedStream source(std::make_unique<testing::MemoryStream>(input.file));
+  BufferedStream source(std::make_unique<ShortReads>(input.file, input.read_limit));
   BufferedStream image(std::move(image_file));
   std::ostringstream out;
   std::optional<FinishedImage> finished;

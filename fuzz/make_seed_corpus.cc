@@ -14,8 +14,10 @@ using kv2pelmo::testing::Counting;
 using kv2pelmo::testing::Record;
 
 // A fuzz input: the selector byte, the alignator if any, then the block file.
-Bytes Seed(const Bytes& file, const Bytes& alignator = {}, bool aligned = false) {
-  Bytes seed{static_cast<std::uint8_t>(aligned ? 0x80 | alignator.size() : 0)};
+// A read limit (1 to 7) has the block file read a few bytes at a time.
+Bytes Seed(const Bytes& file, const Bytes& alignator = {}, bool aligned = false,
+           unsigned read_limit = 0) {
+  Bytes seed{static_cast<std::uint8_t>((aligned ? 0x80 | alignator.size() : 0) | read_limit << 4)};
   seed.insert(seed.end(), alignator.begin(), alignator.end());
   seed.insert(seed.end(), file.begin(), file.end());
   return seed;
@@ -51,6 +53,9 @@ int main(int argc, char** argv) {
       Seed(BlockFile({Record(0x200000, {1}).WithHeaderChecksum(0)})),
       Seed(BlockFile({Record(0x200000, {1, 2}).WithDataChecksum(0)})),
       Seed(BlockFile({Record(0x200000, Counting(4)).WithLength(0x10)})),
+      Seed(BlockFile({Record(0x200000, Counting(20)), Record(0x200014, Counting(40))}), {}, false,
+           3),
+      Seed(BlockFile({Record(0x200000, {1, 2}), Record(0x200002, Counting(17))}), {}, false, 5),
   };
   for (std::size_t i = 0; i < seeds.size(); ++i) {
     const std::string path = std::string(argv[1]) + "/seed-" + std::to_string(i);
