@@ -27,6 +27,9 @@ ReadResult BlockReader::Next() {
 
   // The header is taken where it lies in the read-ahead when it is all
   // there, and copied: reading the data may refill the read-ahead under it.
+  // A header cut by the read-ahead's end goes through a spare array, never
+  // straight into `header`: handing its address to the stream would keep it
+  // in memory for every record, not in registers.
   std::array<std::uint8_t, BlockHeaderSize> spare;
   const std::uint8_t* bytes = input_.ReadInPlace(BlockHeaderSize);
   if (bytes == nullptr) {
