@@ -1,0 +1,23 @@
+#!/bin/sh
+# Checks the shipped Windows program: a 32-bit (PE32, i386) console program
+# that imports nothing but DLLs every Windows has.
+# Usage: tests/check_windows_exe.sh [EXE]   (default build/win32/kv2pelmo.exe)
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+exe=${1:-$top/build/win32/kv2pelmo.exe}
+fail() { echo "check_windows_exe: $exe: $*" >&2; exit 1; }
+[ -f "$exe" ] || fail "missing"
+headers=$(i686-w64-mingw32-objdump -p "$exe" 2>&1) || fail "not a 32-bit Windows program"
+printf '%s\n' "$headers" | grep -q 'file format pei-i386' || fail "not built for i386"
+printf '%s\n' "$headers" | grep -Eq '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)' || fail "not PE32"
+printf '%s\n' "$headers" | grep -Eq '^Subsystem[[:space:]]+00000003[[:space:]]+\(Windows CUI\)' ||
+  fail "not a console program"
+dlls=$(printf '%s\n' "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+[ -n "$dlls" ] || fail "imports no DLL at all"
+for dll in $dlls; do
+  case $dll in
+    kernel32.dll | msvcrt.dll | user32.dll | advapi32.dll | ntdll.dll) ;;
+    *) fail "imports $dll, which Windows does not ship" ;;
+  esac
+done
+echo "check_windows_exe: $(basename "$exe") is a PE32 i386 console program importing only" $dlls
