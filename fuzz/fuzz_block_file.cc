@@ -3,8 +3,6 @@
 // message. The first input byte chooses the alignator: with its top bit set,
 // its low four bits give the alignator's length and those bytes follow. Its
 // bits 4 to 6 choose how many bytes the block file hands out per read.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,11 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "byte_files.h"
-#include "cli/output_namer.h"
+#include "blockfile/block_reader.h"
 #include "cli/run.h"
-#include "memory_stream.h"
 #include "platform/buffered_stream.h"
+#include "platform/memory_file.h"
 
 namespace kv2pelmo {
 namespace {
@@ -96,47 +93,6 @@ void Check(bool holds, const char* what) {
   }
 }
 
-std::string AlignatorPath() {
-  static const std::string path = [] {
-    char name[] = "/tmp/kv2pelmo-fuzz-alignator-XXXXXX";
-    const int fd = ::mkstemp(name);
-    if (fd >= 0) ::close(fd);
-    return std::string(name);
-  }();
-  return path;
-}
-
-void CheckName(const FinishedImage& image, const ModelResult& model) {
-  const std::string name = OutputNamer::MakeOutputName("dir.x/fw.480", image.base_address,
-                                                       image.kind, image.variant_letter);
-  char expected[64];
-  const char letter = static_cast<char>(model.variant);
-  const bool safe = (letter >= '0' && letter <= '9') || (letter >= 'A' && letter <= 'Z') ||
-                    (letter >= 'a' && letter <= 'z');
-  if (model.ppm) {
-    std::snprintf(expected, sizeof expected, "dir.x/fw_PPM_%c_%08X.fls", safe ? letter : '_',
-                  static_cast<unsigned>(model.base));
-  } else {
-    std::snprintf(expected, sizeof expected, "dir.x/fw_MCU_%08X.fls",
-                  static_cast<unsigned>(model.base));
-  }
-  Check(name == expected, "the name follows the rule");
-}
-
-// A block file that hands out at most limit bytes per read, as a pipe or a
-// network file may: records then lie across every refill of the read-ahead.
-class ShortReads : public testing::MemoryStream {
- public:
-  ShortReads(std::vector<std::uint8_t> bytes, std::size_t limit)
-      : MemoryStream(std::move(bytes)), limit_(limit) {}
-  std::size_t ReadSome(void* data, std::size_t n) override {
-    return MemoryStream::ReadSome(data, std::min(n, limit_));
-  }
-
- private:
-  std::size_t limit_;
-};
-
 // Read sizes around a header's nine bytes, and one without a limit.
 constexpr std::size_t kReadLimits[] = {SIZE_MAX, 1, 4, 8, 9, 10, 13, 33};
 
@@ -144,9 +100,8 @@ constexpr std::size_t kReadLimits[] = {SIZE_MAX, 1, 4, 8, 9, 10, 13, 33};
 struct FuzzCase {
   Bytes file;
   std::size_t read_limit = SIZE_MAX;
-  std::optional<std::string> alignator;
+  std::optional<Bytes> alignator;
   std::optional<std::int64_t> align_to;  // the alignator's address when it has one
-  bool short_alignator = false;
 };
 
 FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
@@ -155,25 +110,19 @@ FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
   std::size_t at = 1;
   if (data[0] & 0x80) {
     const std::size_t length = std::min<std::size_t>(data[0] & 0x0F, size - 1);
-    Check(testing::SaveBytes(AlignatorPath(), Bytes(data + 1, data + 1 + length)),
-          "the alignator can be written");
-    input.alignator = AlignatorPath();
+    input.alignator = Bytes(data + 1, data + 1 + length);
     if (length >= 9) input.align_to = (data[2] << 16) | (data[3] << 8) | data[4];
-    input.short_alignator = length < 9;
     at += length;
   }
   input.file.assign(data + at, data + size);
   return input;
 }
 
-void CheckImage(const FuzzCase& input, const FinishedImage& finished, const Bytes& bytes,
-                const ModelResult& model) {
-  const bool aligned = input.align_to && static_cast<std::int64_t>(bytes.size()) ==
-                                             *input.align_to - finished.base_address;
-  Check(bytes.size() % 65536 == 0 || aligned, "the size is whole units or the alignment target");
+void CheckImage(const FinishedImage& finished, const Bytes& bytes, const ModelResult& model) {
   Check(bytes == model.image, "every block's bytes are at their offset, the rest as predicted");
   Check(finished.base_address == model.base, "the base address is the first block's");
-  CheckName(finished, model);
+  Check((finished.kind == ImageKind::kPpm) == model.ppm, "the kind is told by the first block");
+  Check(!model.ppm || finished.variant_letter == model.variant, "the variant is its byte 40");
 }
 
 }  // namespace
@@ -185,24 +134,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const FuzzCase input = TakeApart(data, size);
 
   // The program's streams, over memory instead of files.
-  auto image_file = std::make_unique<testing::MemoryStream>();
-  const testing::MemoryStream& image_bytes = *image_file;
-  BufferedStream source(std::make_unique<ShortReads>(input.file, input.read_limit));
-  BufferedStream image(std::move(image_file));
+  Bytes file = input.file;
+  Bytes image_bytes;
+  BufferedStream source(std::make_unique<MemoryFile>(file, input.read_limit), "fw.480");
+  BufferedStream image(std::make_unique<MemoryFile>(image_bytes), "tempdct3.tmp");
+  const AlignAddress align_address = [&input]() -> std::optional<std::int32_t> {
+    if (!input.alignator) return std::nullopt;
+    Bytes alignator_bytes = *input.alignator;
+    BufferedStream alignator(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
+    return ReadFirstAddress(alignator);
+  };
   std::ostringstream out;
   std::optional<FinishedImage> finished;
   bool file_error = false;
   try {
-    finished = ConvertStreams(source, image, input.alignator, out);
+    finished = ConvertStreams(source, image, align_address, out);
   } catch (const FileError&) {
     file_error = true;
   }
 
   const std::optional<ModelResult> model = Model(input.file, input.align_to);
-  Check(finished.has_value() == (model.has_value() && !input.short_alignator),
+  Check(finished.has_value() == (model.has_value() && !(input.alignator && !input.align_to)),
         "an image exists exactly for a fully valid file");
   if (finished) {
-    CheckImage(input, *finished, image_bytes.Bytes(), *model);
+    CheckImage(*finished, image_bytes, *model);
   } else {
     Check(file_error || out.str().rfind("Error: ", 0) == 0, "a refusal says why");
   }

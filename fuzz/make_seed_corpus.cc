@@ -12,6 +12,7 @@ using kv2pelmo::testing::BlockFile;
 using kv2pelmo::testing::Bytes;
 using kv2pelmo::testing::Counting;
 using kv2pelmo::testing::Record;
+using kv2pelmo::testing::WithPpmMark;
 
 // A fuzz input: the selector byte, the alignator if any, then the block file.
 // A read limit (1 to 7) has the block file read a few bytes at a time.
@@ -21,15 +22,6 @@ Bytes Seed(const Bytes& file, const Bytes& alignator = {}, bool aligned = false,
   seed.insert(seed.end(), alignator.begin(), alignator.end());
   seed.insert(seed.end(), file.begin(), file.end());
   return seed;
-}
-
-Bytes Ppm(std::uint8_t variant) {
-  Bytes data = Counting(48, 0x30);
-  data[0] = 'P';
-  data[1] = 'P';
-  data[2] = 'M';
-  data[40] = variant;
-  return data;
 }
 
 }  // namespace
@@ -43,7 +35,8 @@ int main(int argc, char** argv) {
   const std::vector<Bytes> seeds = {
       Seed(BlockFile({Record(0x200000, {1, 2, 3, 4})})),
       Seed(BlockFile({Record(0x200000, Counting(16)), Record(0x200020, Counting(16))})),
-      Seed(BlockFile({Record(0x3A0000, Ppm('G')), Record(0x3A0100, Counting(20))})),
+      Seed(BlockFile({Record(0x3A0000, WithPpmMark(Counting(48, 0x30), 'G')),
+                      Record(0x3A0100, Counting(20))})),
       Seed(BlockFile({Record(0x200000, Counting(8))}),
            Bytes(alignator.begin(), alignator.begin() + 9), true),
       Seed(BlockFile({Record(0x200000, {})}), {0x0B, 0x20}, true),

@@ -1,4 +1,6 @@
 // The program end to end when files are short, in the way, or already there.
+#include <future>
+
 #include "e2e_fixture.h"
 
 namespace kv2pelmo::testing {
@@ -60,18 +62,6 @@ TEST_F(Files, RecordsLongerThanTheBlockBufferConvert) {
             Join({{9, 8}, Repeat(14, 0), big, Repeat(131072 - 100016, 0xFF)}));
 }
 
-TEST_F(Files, ExistingOutputIsReplacedAndKeptWhenARunFails) {
-  Write("fw_MCU_00200000.fls", {0xAB});
-  Write("fw.480", Record(0x200000, {1}).Build());
-  ASSERT_EQ(Run({"fw.480"}).status, 0);
-  EXPECT_EQ(Read("fw_MCU_00200000.fls").size(), 65536u);
-
-  Write("fw_MCU_00200000.fls", {0xAB});
-  Write("fw.480", Join({Record(0x200000, {1}).Build(), {0x0B}}));
-  EXPECT_EQ(Run({"fw.480"}).status, 2);
-  EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
-}
-
 TEST_F(Files, OutputNameThatIsADirectoryLeavesTheTemporaryImage) {
   std::filesystem::create_directory(dir_ / "fw_MCU_00200000.fls");
   Write("fw.480", Record(0x200000, {1, 2}).Build());
@@ -97,11 +87,30 @@ TEST_F(Files, InputOrAlignatorThatIsTheTemporaryImageIsNeverTruncated) {
   EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
 }
 
-TEST_F(Files, LeftoverTemporaryImageIsOverwritten) {
-  Write("tempdct3.tmp", Repeat(200000, 0x11));
-  Write("fw.480", Record(0x200000, {1}).Build());
-  ASSERT_EQ(Run({"fw.480"}).status, 0);
-  EXPECT_EQ(Read("fw_MCU_00200000.fls"), Join({{1}, Repeat(65535, 0xFF)}));
+// Runs started together in one directory take turns with the temporary
+// image: every one succeeds, each with its own exact image.
+TEST_F(Files, RunsStartedTogetherEachWriteTheirOwnImage) {
+  constexpr int kRuns = 4;
+  for (int round = 0; round < 5; ++round) {
+    std::vector<std::future<ProgramResult>> runs;
+    for (int i = 0; i < kRuns; ++i) {
+      const std::string input = "fw" + std::to_string(i) + ".480";
+      const auto base = static_cast<std::uint32_t>(0x100000 * (i + 1));
+      Write(input,
+            Record(base, Counting(20000, static_cast<std::uint8_t>(round * kRuns + i))).Build());
+      runs.push_back(std::async(std::launch::async, [this, input] { return Run({input}); }));
+    }
+    for (int i = 0; i < kRuns; ++i) {
+      const std::string name =
+          "fw" + std::to_string(i) + "_MCU_00" + std::to_string(i + 1) + "00000.fls";
+      const ProgramResult result = runs[static_cast<std::size_t>(i)].get();
+      EXPECT_EQ(result.out, Written(name)) << "round " << round;
+      EXPECT_EQ(result.status, 0);
+      EXPECT_EQ(Read(name), Join({Counting(20000, static_cast<std::uint8_t>(round * kRuns + i)),
+                                  Repeat(65536 - 20000, 0xFF)}));
+    }
+  }
+  EXPECT_FALSE(Exists("tempdct3.tmp"));
 }
 
 }  // namespace

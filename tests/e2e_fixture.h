@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "cli/version.h"
 #include "record_builder.h"
 #include "run_program.h"
 #include "temp_dir.h"
 
 namespace kv2pelmo::testing {
 
-inline const std::string kBanner = "Kovrel to Pelmo Converter 0.99e by Quelm\n\n";
+inline const std::string kBanner = "Kovrel to Pelmo Converter " KV2PELMO_VERSION " by Quelm\n\n";
 
 /// Returns the report line for a converted image.
 inline std::string Written(const std::string& name) {

@@ -1,6 +1,9 @@
 // End-to-end cases only Windows has: wildcards, sharing modes, backslash paths.
 #include <windows.h>
 
+#include <chrono>
+#include <future>
+
 #include "e2e_fixture.h"
 
 namespace kv2pelmo::testing {
@@ -16,18 +19,21 @@ TEST_F(Win32, WildcardNamesAreMissingEvenWhenAFileMatches) {
   EXPECT_EQ(result.status, 1);
 }
 
-TEST_F(Win32, TemporaryImageHeldOpenByAnotherRunIsNotTruncated) {
+// A run that finds the image held by another waits for it, then goes on.
+TEST_F(Win32, RunWaitsWhileAnotherHoldsTheImage) {
   Write("tempdct3.tmp", {5, 6});
   Write("fw.480", Record(0x200000, {1}).Build());
   HANDLE held =
       ::CreateFileA((dir_ / "tempdct3.tmp").string().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  const ProgramResult result = Run({"fw.480"});
+  auto run = std::async(std::launch::async, [this] { return Run({"fw.480"}); });
+  EXPECT_EQ(run.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
   ::CloseHandle(held);
-  EXPECT_EQ(result.out, kBanner + "Error: Cannot create file tempdct3.tmp.\n\n");
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(Read("tempdct3.tmp"), Bytes({5, 6}));
+  const ProgramResult result = run.get();
+  EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls"));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), Join({{1}, Repeat(65535, 0xFF)}));
 }
 
 TEST_F(Win32, BackslashPathsKeepTheirDirectory) {

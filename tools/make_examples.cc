@@ -13,6 +13,7 @@ using kv2pelmo::testing::Bytes;
 using kv2pelmo::testing::LoadBytes;
 using kv2pelmo::testing::Record;
 using kv2pelmo::testing::SaveBytes;
+using kv2pelmo::testing::WithPpmMark;
 
 // Deterministic filler so that the files never change between runs.
 Bytes Pseudorandom(std::size_t count, std::uint32_t seed) {
@@ -35,9 +36,7 @@ Bytes McuFile() {
 
 // Parameter flash at 0x3A0000; its first block carries the mark and variant 'G'.
 Bytes PpmFile() {
-  Bytes first = Pseudorandom(512, 0x3A0000);
-  std::memcpy(first.data(), "PPM", 3);
-  first[40] = 'G';
+  const Bytes first = WithPpmMark(Pseudorandom(512, 0x3A0000), 'G');
   return BlockFile({Record(0x3A0000, first), Record(0x3A0200, Pseudorandom(1536, 0x3A0200))});
 }
 

@@ -11,17 +11,17 @@ namespace kv2pelmo {
 /// The identifier every record header starts with.
 constexpr std::uint8_t BlockIdValue = 0x0B;
 /// Bytes in one record header.
-constexpr std::size_t BlockHeaderSize = 9;
+constexpr std::size_t kBlockHeaderSize = 9;
 
 /// A record header as stored: Id, 24-bit Address, DataChecksum, 24-bit
 /// Length and HeaderChecksum, multi-byte fields big-endian.
 struct BlockHeader {
-  std::array<std::uint8_t, BlockHeaderSize> bytes{};
+  std::array<std::uint8_t, kBlockHeaderSize> bytes{};
 
   /// Returns the identifier byte.
   std::uint8_t Id() const { return bytes[0]; }
   /// Returns the stored checksum of the record's data.
-  std::uint8_t DataChecksum() const { return bytes[4]; }
+  std::uint8_t StoredDataChecksum() const { return bytes[4]; }
   /// Returns the stored checksum of the header.
   std::uint8_t StoredHeaderChecksum() const { return bytes[8]; }
 };

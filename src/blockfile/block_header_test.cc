@@ -14,12 +14,15 @@ namespace {
 // Four data bytes 01 02 03 04 at address 0x200000.
 const BlockHeader kExample{{0x0B, 0x20, 0x00, 0x00, 0xF6, 0x00, 0x00, 0x04, 0xE5}};
 
-TEST(BlockHeaderTest, WorkedExample) {
+TEST(BlockHeaderTest, WorkedExampleAndUnsignedBigEndianFields) {
   const std::uint8_t data[] = {1, 2, 3, 4};
   EXPECT_EQ(FlashBlockChecksum(data, 4), 0xF6);
   EXPECT_EQ(HeaderChecksum(kExample), 0xE5);
   EXPECT_EQ(BlockAddress(kExample), 0x200000);
   EXPECT_EQ(BlockLength(kExample), 4);
+  const BlockHeader high{{0x0B, 0xFF, 0xFE, 0xFD, 0x00, 0x80, 0x01, 0x02, 0x00}};
+  EXPECT_EQ(BlockAddress(high), 0xFFFEFD);
+  EXPECT_EQ(BlockLength(high), 0x800102);
 }
 
 TEST(BlockHeaderTest, HeaderChecksumCoversBytesOneToSevenOnly) {
@@ -31,11 +34,6 @@ TEST(BlockHeaderTest, HeaderChecksumCoversBytesOneToSevenOnly) {
   EXPECT_EQ(HeaderChecksum(changed), 0xE4);
 }
 
-TEST(BlockHeaderTest, FieldsAreBigEndianAndUnsigned) {
-  const BlockHeader header{{0x0B, 0xFF, 0xFE, 0xFD, 0x00, 0x80, 0x01, 0x02, 0x00}};
-  EXPECT_EQ(BlockAddress(header), 0xFFFEFD);
-  EXPECT_EQ(BlockLength(header), 0x800102);
-}
 
 // The sum is taken sixteen bytes at a time and folded; every length, every
 // start within a vector's width, and bytes that carry as far as they can

@@ -1,6 +1,7 @@
 // Record validation: identifier, then header checksum, then data checksum.
 #include "blockfile/block_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -22,22 +23,22 @@ ReadResult NoBlock(ReadResult::Kind kind, std::uint64_t offset, std::uint8_t cal
 }  // namespace
 
 ReadResult BlockReader::Next() {
-  const std::uint64_t offset = offset_;
-  if (offset >= size_) return NoBlock(ReadResult::Kind::kEndOfFile, offset);
+  const std::uint64_t offset = input_.Position();
+  if (input_.AtEnd()) return NoBlock(ReadResult::Kind::kEndOfFile, offset);
 
   // The header is taken where it lies in the read-ahead when it is all
   // there, and copied: reading the data may refill the read-ahead under it.
   // A header cut by the read-ahead's end goes through a spare array, never
   // straight into `header`: handing its address to the stream would keep it
   // in memory for every record, not in registers.
-  std::array<std::uint8_t, BlockHeaderSize> spare;
-  const std::uint8_t* bytes = input_.ReadInPlace(BlockHeaderSize);
+  std::array<std::uint8_t, kBlockHeaderSize> spare;
+  const std::uint8_t* bytes = input_.ReadInPlace(kBlockHeaderSize);
   if (bytes == nullptr) {
     input_.ReadExactly(spare.data(), spare.size());
     bytes = spare.data();
   }
   BlockHeader header;
-  std::memcpy(header.bytes.data(), bytes, BlockHeaderSize);
+  std::memcpy(header.bytes.data(), bytes, kBlockHeaderSize);
   if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, offset);
   const std::uint8_t header_checksum = HeaderChecksum(header);
   if (header_checksum != header.StoredHeaderChecksum()) {
@@ -47,13 +48,12 @@ ReadResult BlockReader::Next() {
 
   const std::int32_t length = BlockLength(header);
   const std::int32_t address = BlockAddress(header);
-  const std::uint8_t stored = header.DataChecksum();
+  const std::uint8_t stored = header.StoredDataChecksum();
   const auto size = static_cast<std::size_t>(length);
   // Data already read ahead is checked where it lies, without a copy.
   const std::uint8_t* data = input_.ReadInPlace(size);
   if (data == nullptr) data = ReadIntoBuffer(size);
   const std::uint8_t data_checksum = FlashBlockChecksum(data, size);
-  offset_ += BlockHeaderSize + size;
   // Every field set here: this runs once per record, and clearing the whole
   // result first costs more than the rest of the header's checks.
   return ReadResult{
@@ -68,14 +68,22 @@ ReadResult BlockReader::Next() {
 
 const std::uint8_t* BlockReader::ReadIntoBuffer(std::size_t length) {
   // A record longer than the buffer grows it for good, so it is never read
-  // past its end and never reallocated per record.
-  if (length > buffer_.size()) {
-    // Don't allocate for a length the file cannot hold.
-    if (length > size_ - offset_ - BlockHeaderSize) throw FileError("Stream read error");
-    buffer_.resize(length);
+  // past its end and never reallocated per record; it grows only as the data
+  // arrives, so that a length the file cannot back costs no allocation.
+  std::size_t have = 0;
+  while (length > buffer_.size()) {
+    input_.ReadExactly(buffer_.data() + have, buffer_.size() - have);
+    have = buffer_.size();
+    buffer_.resize(std::min(length, 2 * buffer_.size()));
   }
-  input_.ReadExactly(buffer_.data(), length);
+  input_.ReadExactly(buffer_.data() + have, length - have);
   return buffer_.data();
+}
+
+std::int32_t ReadFirstAddress(BufferedStream& file) {
+  BlockHeader header;
+  file.ReadExactly(header.bytes.data(), header.bytes.size());
+  return BlockAddress(header);
 }
 
 }  // namespace kv2pelmo

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "blockfile/block_header.h"
-#include "platform/stream.h"
+#include "platform/buffered_stream.h"
 
 namespace kv2pelmo {
 
@@ -43,27 +43,25 @@ struct ReadResult {
 class BlockReader {
  public:
   /// Borrows both; the stream is read from its current position and, while
-  /// the reader works, by nothing else. Throws FileError when its position or
-  /// size cannot be read.
-  BlockReader(Stream& input, BlockBuffer& buffer)
-      : input_(input), buffer_(buffer), offset_(input.Position()), size_(input.Size()) {}
+  /// the reader works, by nothing else.
+  BlockReader(BufferedStream& input, BlockBuffer& buffer) : input_(input), buffer_(buffer) {}
 
   /// Returns end of file, the next valid block (the stream left on the next
   /// record) or the first
-  /// validation failure. Throws FileError("Stream read error") when the file
-  /// ends inside a record. Not to be called again after a failure.
+  /// validation failure. Throws FileError(kRead) when the file ends inside a
+  /// record. Not to be called again after a failure.
   ReadResult Next();
 
  private:
   const std::uint8_t* ReadIntoBuffer(std::size_t length);
 
-  Stream& input_;
+  BufferedStream& input_;
   BlockBuffer& buffer_;
-  // The input's position and size, kept here rather than asked for twice per
-  // record: nothing else reads the input, and its size does not change.
-  std::uint64_t offset_;
-  std::uint64_t size_;
 };
+
+/// Returns the Address of the first record header of file, checking nothing
+/// else of it. Throws FileError(kRead) when the file is shorter than a header.
+std::int32_t ReadFirstAddress(BufferedStream& file);
 
 }  // namespace kv2pelmo
 

@@ -1,10 +1,8 @@
 // Output name rule and the final rename.
 #include "cli/output_namer.h"
 
-#include <cstring>
-
 #include "cli/format.h"
-#include "platform/stream.h"
+#include "platform/file_system.h"
 
 namespace kv2pelmo {
 namespace {
@@ -34,8 +32,8 @@ std::string OutputNamer::MakeOutputName(const std::string& input_path, std::int3
          Format("%08X", static_cast<unsigned>(static_cast<std::uint32_t>(base_address))) + ".fls";
 }
 
-void OutputNamer::HandOver(const std::string& output_path) {
-  RenameReplacing(TemporaryImageName, output_path);
+void OutputNamer::HandOver(TemporaryImage& image, const std::string& output_path) {
+  image.MoveTo(output_path);
   out_ << Format("Output written to: %s\n\n", output_path.c_str());
 }
 

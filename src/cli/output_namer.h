@@ -7,8 +7,12 @@
 #include <string>
 
 #include "image/image_writer.h"
+#include "platform/temporary_image.h"
 
 namespace kv2pelmo {
+
+/// The name of the image while it is being written, in the current directory.
+constexpr const char* kTemporaryImageName = "tempdct3.tmp";
 
 /// Gives the temporary image its final name and reports it.
 class OutputNamer {
@@ -22,10 +26,10 @@ class OutputNamer {
   static std::string MakeOutputName(const std::string& input_path, std::int32_t base_address,
                                     ImageKind kind, std::uint8_t variant_letter);
 
-  /// Renames the temporary image to output_path, replacing any file of that
-  /// name, then prints the report line. Throws FileError when the rename
+  /// Moves the finished image to output_path, replacing any file of that
+  /// name, then prints the report line. Throws FileError when the move
   /// fails; nothing is printed then.
-  void HandOver(const std::string& output_path);
+  void HandOver(TemporaryImage& image, const std::string& output_path);
 
  private:
   std::ostream& out_;

@@ -11,11 +11,6 @@ std::string Name(const std::string& input, std::int32_t base, ImageKind kind = I
   return OutputNamer::MakeOutputName(input, base, kind, letter);
 }
 
-TEST(OutputNamerTest, ExamplesOfTheUsageText) {
-  EXPECT_EQ(Name("npm5nx03.480", 0x200000), "npm5nx03_MCU_00200000.fls");
-  EXPECT_EQ(Name("npm5nx03.48g", 0x3A0000, ImageKind::kPpm, 'G'), "npm5nx03_PPM_G_003A0000.fls");
-}
-
 TEST(OutputNamerTest, StemDropsOnlyTheLastExtension) {
   EXPECT_EQ(Name("fw", 0), "fw_MCU_00000000.fls");
   EXPECT_EQ(Name("a.b.c", 0), "a.b_MCU_00000000.fls");

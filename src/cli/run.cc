@@ -9,7 +9,8 @@
 #include "cli/output_namer.h"
 #include "cli/version.h"
 #include "image/image_writer.h"
-#include "platform/stream.h"
+#include "platform/file_system.h"
+#include "platform/temporary_image.h"
 
 namespace kv2pelmo {
 namespace {
@@ -63,22 +64,35 @@ std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer) {
   return any_block ? std::string() : "Error: Input file holds no blocks.\n\n";
 }
 
-// Writes the temporary image; nothing is left open when it returns or throws.
-std::optional<FinishedImage> Convert(const std::string& input_path,
-                                     const std::optional<std::string>& alignator_path,
-                                     std::ostream& out) {
-  std::unique_ptr<Stream> input = OpenForReading(input_path);
+std::optional<std::int32_t> ReadAlignAddress(const std::optional<std::string>& alignator_path) {
+  if (!alignator_path) return std::nullopt;
+  std::unique_ptr<BufferedStream> alignator = OpenForReading(*alignator_path);
+  const std::int32_t address = ReadFirstAddress(*alignator);
+  alignator->Close();
+  return address;
+}
+
+// Converts and names the image; nothing is left open when it returns or
+// throws. The image stays held until it has its final name.
+int ConvertAndHandOver(const std::string& input_path,
+                       const std::optional<std::string>& alignator_path, std::ostream& out) {
+  std::unique_ptr<BufferedStream> input = OpenForReading(input_path);
   std::vector<std::string> keep{input_path};
   if (alignator_path) keep.push_back(*alignator_path);
-  std::unique_ptr<Stream> image = CreateImage(TemporaryImageName, keep);
-  return ConvertStreams(*input, *image, alignator_path, out);
+  std::unique_ptr<TemporaryImage> image = TemporaryImage::Create(kTemporaryImageName, keep);
+  const std::optional<FinishedImage> finished = ConvertStreams(
+      *input, image->Stream(), [&alignator_path] { return ReadAlignAddress(alignator_path); }, out);
+  if (!finished) return kExitRefused;
+  OutputNamer namer(out);
+  namer.HandOver(*image, OutputNamer::MakeOutputName(input_path, finished->base_address,
+                                                     finished->kind, finished->variant_letter));
+  return kExitConverted;
 }
 
 }  // namespace
 
-std::optional<FinishedImage> ConvertStreams(Stream& input, Stream& image,
-                                            const std::optional<std::string>& alignator_path,
-                                            std::ostream& out) {
+std::optional<FinishedImage> ConvertStreams(BufferedStream& input, BufferedStream& image,
+                                            const AlignAddress& align_address, std::ostream& out) {
   BlockBuffer buffer(BlockBufferSize);
   BlockReader reader(input, buffer);
   ImageWriter writer(image, buffer);
@@ -87,12 +101,31 @@ std::optional<FinishedImage> ConvertStreams(Stream& input, Stream& image,
     out << failure;
     return std::nullopt;
   }
-  writer.Finish(alignator_path);
-
+  writer.Finish(align_address());
+  // The buffer goes before the streams, as the run's resources are released
+  // in a fixed order: buffer, input, image. The image is flushed here, so
+  // that its failures come before it is named, and closed once named.
   BlockBuffer().swap(buffer);
   input.Close();
-  image.Close();
+  image.Flush();
   return FinishedImage{writer.BaseAddress(), writer.Kind(), writer.VariantLetter()};
+}
+
+std::string FileErrorMessage(const FileError& error) {
+  const char* path = error.path().c_str();
+  switch (error.kind()) {
+    case FileError::Kind::kOpen:
+      return Format("Error: Cannot open file %s.\n\n", path);
+    case FileError::Kind::kCreate:
+      return Format("Error: Cannot create file %s.\n\n", path);
+    case FileError::Kind::kRead:
+      return "Error: Stream read error.\n\n";
+    case FileError::Kind::kWrite:
+      return "Error: Stream write error.\n\n";
+    case FileError::Kind::kRename:
+      return Format("Error: Cannot rename %s to %s.\n\n", path, error.target().c_str());
+  }
+  return "Error: Stream error.\n\n";
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out) {
@@ -113,12 +146,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out) {
     out << "Error: Alignator file does not exist.\n\n";
     return kExitRefused;
   }
-  const std::optional<FinishedImage> image = Convert(input_path, alignator_path, out);
-  if (!image) return kExitRefused;
-  OutputNamer namer(out);
-  namer.HandOver(OutputNamer::MakeOutputName(input_path, image->base_address, image->kind,
-                                             image->variant_letter));
-  return kExitConverted;
+  return ConvertAndHandOver(input_path, alignator_path, out);
 }
 
 }  // namespace kv2pelmo

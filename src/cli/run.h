@@ -3,13 +3,15 @@
 #define KV2PELMO_CLI_RUN_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "image/image_writer.h"
-#include "platform/stream.h"
+#include "platform/buffered_stream.h"
+#include "platform/file_error.h"
 
 namespace kv2pelmo {
 
@@ -27,13 +29,19 @@ struct FinishedImage {
   std::uint8_t variant_letter;
 };
 
-/// Converts the records of input into image, aligned to the file at
-/// alignator_path when given, and closes both. Returns what names the image,
-/// or nothing after printing to out why the input is refused. Throws
-/// FileError when the file layer fails.
-std::optional<FinishedImage> ConvertStreams(Stream& input, Stream& image,
-                                            const std::optional<std::string>& alignator_path,
-                                            std::ostream& out);
+/// Tells, once every block is placed, the address the image must reach, or
+/// nothing when there is no alignator. Throws FileError.
+using AlignAddress = std::function<std::optional<std::int32_t>()>;
+
+/// Converts the records of input into image, aligned to align_address();
+/// closes input and flushes image. Returns what names the image, or nothing after printing to
+/// out why the input is refused. Throws FileError when the file layer fails.
+std::optional<FinishedImage> ConvertStreams(BufferedStream& input, BufferedStream& image,
+                                            const AlignAddress& align_address, std::ostream& out);
+
+/// Returns the message for a failure of the file layer, for example
+/// "Error: Stream read error.\n\n".
+std::string FileErrorMessage(const FileError& error);
 
 /// Converts the block file args[0], aligned to the file args[1] when given,
 /// printing every message to out. Returns kExitConverted or kExitRefused.

@@ -15,10 +15,9 @@ bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data, std
   if (base_address_ < 0) base_address_ = address;
   if (address < base_address_) return false;
   const auto offset = static_cast<std::uint64_t>(address - base_address_);
-  if (offset != next_offset_) image_.Seek(offset);
+  image_.Seek(offset);
   if (offset == 0) NotePpmMark(data, length);
   image_.WriteExactly(data, static_cast<std::size_t>(length));
-  next_offset_ = offset + static_cast<std::uint64_t>(length);
   return true;
 }
 
@@ -30,8 +29,8 @@ void ImageWriter::NotePpmMark(const std::uint8_t* data, std::int32_t length) {
   variant_letter_ = length > kVariantOffset ? data[kVariantOffset] : 0;
 }
 
-void ImageWriter::Finish(const std::optional<std::string>& alignator_path) {
-  std::fill_n(buffer_.begin(), PadUnit, FillByte);
+void ImageWriter::Finish(std::optional<std::int32_t> align_address) {
+  std::fill_n(buffer_.begin(), PadUnit, kFillByte);
   // Measured from the image's end, not from the last block written, so that
   // blocks out of address order never have their bytes overwritten by fill.
   std::uint64_t end = image_.Size();
@@ -40,8 +39,8 @@ void ImageWriter::Finish(const std::optional<std::string>& alignator_path) {
     WriteFill(PadUnit - end % PadUnit);
     end += PadUnit - end % PadUnit;
   }
-  if (!alignator_path) return;
-  const std::int64_t target = std::int64_t{ReadAlignatorAddress(*alignator_path)} - base_address_;
+  if (!align_address) return;
+  const std::int64_t target = std::int64_t{*align_address} - base_address_;
   if (target > static_cast<std::int64_t>(end)) {
     WriteFill(static_cast<std::uint64_t>(target) - end);
   }
@@ -54,14 +53,6 @@ void ImageWriter::WriteFill(std::uint64_t count) {
     image_.WriteExactly(buffer_.data(), static_cast<std::size_t>(piece));
     count -= piece;
   }
-}
-
-std::int32_t ReadAlignatorAddress(const std::string& path) {
-  std::unique_ptr<Stream> alignator = OpenForReading(path);
-  BlockHeader header;
-  alignator->ReadExactly(header.bytes.data(), header.bytes.size());
-  alignator->Close();
-  return BlockAddress(header);
 }
 
 }  // namespace kv2pelmo

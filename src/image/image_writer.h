@@ -4,19 +4,16 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 
 #include "blockfile/block_reader.h"
-#include "platform/stream.h"
+#include "platform/buffered_stream.h"
 
 namespace kv2pelmo {
 
 /// The unit the image is rounded up to, and the largest piece of fill written at once.
 constexpr std::uint64_t PadUnit = 65536;
 /// The byte that pads the image.
-constexpr std::uint8_t FillByte = 0xFF;
-/// The name of the image while it is being written.
-constexpr const char* TemporaryImageName = "tempdct3.tmp";
+constexpr std::uint8_t kFillByte = 0xFF;
 
 /// What the image holds, as told by its first block.
 enum class ImageKind { kMcu, kPpm };
@@ -25,17 +22,17 @@ enum class ImageKind { kMcu, kPpm };
 class ImageWriter {
  public:
   /// Borrows the image stream and the block buffer (the fill source).
-  ImageWriter(Stream& image, BlockBuffer& buffer) : image_(image), buffer_(buffer) {}
+  ImageWriter(BufferedStream& image, BlockBuffer& buffer) : image_(image), buffer_(buffer) {}
 
   /// Writes length bytes of data at address minus the base address; the first
   /// block sets the base address. Returns false, writing nothing, when address
-  /// lies below the base address. Throws FileError("Stream write error").
+  /// lies below the base address. Throws FileError(kWrite).
   bool PlaceBlock(std::int32_t address, const std::uint8_t* data, std::int32_t length);
 
-  /// Rounds the image up to whole PadUnits with 0xFF and, given an alignator,
-  /// extends it with 0xFF up to the alignator's first address. Throws
-  /// FileError when the alignator cannot be opened or read, or a write fails.
-  void Finish(const std::optional<std::string>& alignator_path);
+  /// Rounds the image up to whole PadUnits with 0xFF and, given the address
+  /// it must reach (the alignator's first address), extends it with 0xFF up
+  /// to there; it never shortens the image. Throws FileError(kWrite).
+  void Finish(std::optional<std::int32_t> align_address);
 
   /// Returns the first block's address, or -1 before any block.
   std::int32_t BaseAddress() const { return base_address_; }
@@ -48,19 +45,12 @@ class ImageWriter {
   void NotePpmMark(const std::uint8_t* data, std::int32_t length);
   void WriteFill(std::uint64_t count);
 
-  Stream& image_;
+  BufferedStream& image_;
   BlockBuffer& buffer_;
   std::int32_t base_address_ = -1;
   ImageKind kind_ = ImageKind::kMcu;
   std::uint8_t variant_letter_ = 0;
-  // Where the last block ended: the next one usually starts there, and then
-  // needs no seek.
-  std::uint64_t next_offset_ = 0;
 };
-
-/// Returns the Address of the first header of the file at path, checking
-/// nothing else of it. Throws FileError when it cannot be opened or read.
-std::int32_t ReadAlignatorAddress(const std::string& path);
 
 }  // namespace kv2pelmo
 

@@ -1,8 +1,4 @@
-// Read-ahead and write coalescing over a raw stream.
-//
-// At any time the buffer is idle, holds read-ahead (read_next_ to read_end_
-// unconsumed, the raw stream at read_end_) or holds pending writes (from its
-// start to write_next_, the raw stream at buffer_offset_).
+// Read-ahead and write coalescing over a raw file.
 #include "platform/buffered_stream.h"
 
 #include <algorithm>
@@ -10,8 +6,8 @@
 
 namespace kv2pelmo {
 
-BufferedStream::BufferedStream(std::unique_ptr<Stream> raw)
-    : raw_(std::move(raw)), size_(raw_->Size()) {}
+BufferedStream::BufferedStream(std::unique_ptr<RawFile> raw, std::string path)
+    : raw_(std::move(raw)), path_(std::move(path)), size_(raw_->Size()) {}
 
 BufferedStream::~BufferedStream() {
   try {
@@ -20,14 +16,24 @@ BufferedStream::~BufferedStream() {
   }
 }
 
-std::uint64_t BufferedStream::Position() {
-  if (read_end_ != nullptr) return buffer_offset_ + (read_next_ - buffer_.get());
-  if (write_end_ != nullptr) return buffer_offset_ + (write_next_ - buffer_.get());
-  return buffer_offset_;
+void BufferedStream::ReadAll(void* data, std::size_t n) {
+  auto* bytes = static_cast<unsigned char*>(data);
+  while (n > 0) {
+    const std::size_t got = ReadSome(bytes, n);
+    if (got == 0) throw FileError(FileError::Kind::kRead, path_);
+    bytes += got;
+    n -= got;
+  }
 }
 
-std::uint64_t BufferedStream::Size() {
-  return write_end_ != nullptr ? std::max(size_, Position()) : size_;
+// Refills the read-ahead once it is all consumed; returns false at the end.
+bool BufferedStream::ReadAhead() {
+  FlushWrites();
+  DropReadAhead();
+  const std::size_t got = raw_->ReadSome(Buffer(), kCapacity);
+  read_next_ = buffer_.get();
+  read_end_ = read_next_ + got;
+  return got > 0;
 }
 
 std::size_t BufferedStream::ReadSome(void* data, std::size_t n) {
@@ -39,9 +45,7 @@ std::size_t BufferedStream::ReadSome(void* data, std::size_t n) {
       buffer_offset_ += got;
       return got;
     }
-    const std::size_t got = raw_->ReadSome(Buffer(), kCapacity);
-    read_next_ = buffer_.get();
-    read_end_ = read_next_ + got;
+    if (!ReadAhead()) return 0;
   }
   const std::size_t take = std::min(n, static_cast<std::size_t>(read_end_ - read_next_));
   std::copy_n(read_next_, take, static_cast<unsigned char*>(data));
@@ -54,7 +58,7 @@ void BufferedStream::WriteAll(const void* data, std::size_t n) {
   DropReadAhead();
   FlushWrites();
   if (n >= kDirectWrite) {
-    raw_->WriteExactly(data, n);
+    raw_->WriteAll(data, n);
     buffer_offset_ += n;
     size_ = std::max(size_, buffer_offset_);
     return;
@@ -63,9 +67,7 @@ void BufferedStream::WriteAll(const void* data, std::size_t n) {
   write_end_ = buffer_.get() + kCapacity;
 }
 
-void BufferedStream::Seek(std::uint64_t offset) {
-  // Placing the next block right after the last one is the common case.
-  if (offset == Position()) return;
+void BufferedStream::SeekElsewhere(std::uint64_t offset) {
   FlushWrites();
   DropReadAhead();
   raw_->Seek(offset);
@@ -97,12 +99,12 @@ void BufferedStream::FlushWrites() {
   const auto count = static_cast<std::size_t>(write_next_ - buffer_.get());
   // Idle before writing: a failed flush is reported once, not again later.
   write_next_ = write_end_ = nullptr;
-  raw_->WriteExactly(buffer_.get(), count);
+  raw_->WriteAll(buffer_.get(), count);
   buffer_offset_ += count;
   size_ = std::max(size_, buffer_offset_);
 }
 
-// The raw stream has read ahead of the logical position; bring it back.
+// The raw file has read ahead of the logical position; bring it back.
 void BufferedStream::DropReadAhead() {
   if (read_end_ == nullptr) return;
   const std::uint64_t position = Position();

@@ -1,18 +1,28 @@
-// A Stream that batches the small transfers of a record-by-record pass into large ones.
+// The file stream of the converter: exact-length transfers, batched over a raw file.
 #ifndef KV2PELMO_PLATFORM_BUFFERED_STREAM_H_
 #define KV2PELMO_PLATFORM_BUFFERED_STREAM_H_
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string>
 
-#include "platform/stream.h"
+#include "platform/raw_file.h"
 
 namespace kv2pelmo {
 
 /// Serves reads from a read-ahead buffer and gathers contiguous writes in a
-/// write buffer that a seek elsewhere, a read or Close flushes. Large
-/// transfers that the buffer cannot take go straight through. Failures are those of the
-/// stream underneath, surfacing no later than Close.
-class BufferedStream final : public Stream {
+/// write buffer that a seek elsewhere, a read or Close flushes; transfers the
+/// buffer cannot take go straight to the raw file. Every transfer is all or
+/// nothing: a short read or write throws FileError. Failures of the raw file
+/// surface no later than Close.
+///
+/// At any time the buffer is idle, holds read-ahead (read_next_ to read_end_
+/// unconsumed, the raw file at read_end_) or holds pending writes (from its
+/// start to write_next_, the raw file at buffer_offset_). The common small
+/// transfers are inline copies, with no call at all.
+class BufferedStream final {
  public:
   /// Bytes in the buffer: large enough that a pass costs one call per buffer,
   /// small enough to stay in the processor's cache.
@@ -20,28 +30,78 @@ class BufferedStream final : public Stream {
   /// A write this large goes straight through: copying it gains nothing.
   static constexpr std::size_t kDirectWrite = std::size_t{64} * 1024;
 
-  /// Takes over raw, positioned at its start. Throws FileError when its
-  /// size cannot be read.
-  explicit BufferedStream(std::unique_ptr<Stream> raw);
+  /// Takes over raw, positioned at its start; path names it in failures.
+  /// Throws FileError when its size cannot be read.
+  BufferedStream(std::unique_ptr<RawFile> raw, std::string path);
   /// Writes what is still buffered, ignoring a failure: the caller that
   /// needs to know calls Close.
-  ~BufferedStream() override;
+  ~BufferedStream();
   BufferedStream(const BufferedStream&) = delete;
   BufferedStream& operator=(const BufferedStream&) = delete;
 
-  std::size_t ReadSome(void* data, std::size_t n) override;
-  /// Moves to offset; staying where it is costs nothing. Throws FileError.
-  void Seek(std::uint64_t offset) override;
-  /// Returns the logical position, without a system call.
-  std::uint64_t Position() override;
-  /// Returns the size at open, grown by the writes since, without a system call.
-  std::uint64_t Size() override;
-  void Close() override;
-
- protected:
-  void WriteAll(const void* data, std::size_t n) override;
+  /// Reads exactly n bytes. Throws FileError(kRead) when fewer remain.
+  void ReadExactly(void* data, std::size_t n) {
+    if (static_cast<std::size_t>(read_end_ - read_next_) >= n) {
+      // With n > 0 bytes between them, neither pointer is null; the analyzer
+      // does not follow that.
+      // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker)
+      if (n > 0) std::memcpy(data, read_next_, n);
+      read_next_ += n;
+      return;
+    }
+    ReadAll(data, n);
+  }
+  /// Returns the next n bytes where they lie in the read-ahead, and moves past
+  /// them; they stay valid until the next call on this stream. Returns
+  /// nullptr, consuming nothing, when they are not all read ahead.
+  const unsigned char* ReadInPlace(std::size_t n) {
+    if (static_cast<std::size_t>(read_end_ - read_next_) < n) return nullptr;
+    const unsigned char* bytes = read_next_;
+    read_next_ += n;
+    return bytes;
+  }
+  /// Returns true when a read finds no more bytes: the end of a file, or of
+  /// a pipe, whatever size it claims. Reads ahead to know.
+  bool AtEnd() {
+    if (read_next_ != read_end_) return false;
+    return !ReadAhead();
+  }
+  /// Reads up to n bytes; returns how many, 0 only at the end.
+  std::size_t ReadSome(void* data, std::size_t n);
+  /// Writes exactly n bytes at the position, extending the file as needed.
+  void WriteExactly(const void* data, std::size_t n) {
+    if (static_cast<std::size_t>(write_end_ - write_next_) >= n) {
+      if (n > 0) std::memcpy(write_next_, data, n);
+      write_next_ += n;
+      return;
+    }
+    WriteAll(data, n);
+  }
+  /// Moves to offset from the start; staying where it is costs nothing, as
+  /// when each block follows the last.
+  void Seek(std::uint64_t offset) {
+    if (offset != Position()) SeekElsewhere(offset);
+  }
+  /// Returns the position, without a system call.
+  std::uint64_t Position() const {
+    if (read_end_ != nullptr) return buffer_offset_ + (read_next_ - buffer_.get());
+    if (write_end_ != nullptr) return buffer_offset_ + (write_next_ - buffer_.get());
+    return buffer_offset_;
+  }
+  /// Returns the size at open grown by the writes since, without a system call.
+  std::uint64_t Size() const {
+    return write_end_ != nullptr && Position() > size_ ? Position() : size_;
+  }
+  /// Passes buffered writes on to the file. Throws FileError(kWrite).
+  void Flush() { FlushWrites(); }
+  /// Flushes and closes. Throws FileError when a write fails here.
+  void Close();
 
  private:
+  void ReadAll(void* data, std::size_t n);
+  bool ReadAhead();
+  void WriteAll(const void* data, std::size_t n);
+  void SeekElsewhere(std::uint64_t offset);
   unsigned char* Buffer();
   void FlushWrites();
   void DropReadAhead();
@@ -51,10 +111,15 @@ class BufferedStream final : public Stream {
     void operator()(unsigned char* bytes) const;
   };
 
-  std::unique_ptr<Stream> raw_;
+  const unsigned char* read_next_ = nullptr;
+  const unsigned char* read_end_ = nullptr;
+  unsigned char* write_next_ = nullptr;
+  unsigned char* write_end_ = nullptr;
+  std::unique_ptr<RawFile> raw_;
+  std::string path_;
   std::unique_ptr<unsigned char[], AlignedDelete> buffer_;  // allocated on first use
   // The file offset of the buffer's first byte. When nothing is buffered,
-  // the raw stream's position.
+  // the raw file's position.
   std::uint64_t buffer_offset_ = 0;
   std::uint64_t size_;
 };

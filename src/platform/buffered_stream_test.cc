@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "memory_stream.h"
+#include "platform/memory_file.h"
 #include "record_builder.h"
 
 namespace kv2pelmo {
@@ -11,32 +11,39 @@ namespace {
 
 using testing::Bytes;
 using testing::Counting;
-using testing::MemoryStream;
 
-// Keeps an eye on the file underneath; can be told to fail every write.
-class WatchedStream : public MemoryStream {
- public:
-  using MemoryStream::MemoryStream;
-  ~WatchedStream() override {
-    if (last_bytes != nullptr) *last_bytes = Bytes();
-  }
-  void WriteAll(const void* data, std::size_t n) override {
-    ++writes;
-    if (fail_writes) throw FileError("Stream write error");
-    MemoryStream::WriteAll(data, n);
-  }
+// What the tests see of the file under the stream, also after it is gone.
+struct FileState {
+  Bytes bytes;
   int writes = 0;
-  bool fail_writes = false;
-  testing::Bytes* last_bytes = nullptr;  // receives the contents when it goes away
+  bool fail_writes = false;  // when set, every write throws
+};
+
+// The in-memory file, counting the writes that reach it.
+class WatchedFile final : public RawFile {
+ public:
+  explicit WatchedFile(FileState& state) : state_(state), file_(state.bytes) {}
+  std::size_t ReadSome(void* data, std::size_t n) override { return file_.ReadSome(data, n); }
+  void WriteAll(const void* data, std::size_t n) override {
+    ++state_.writes;
+    if (state_.fail_writes) throw FileError(FileError::Kind::kWrite, "image");
+    file_.WriteAll(data, n);
+  }
+  void Seek(std::uint64_t offset) override { file_.Seek(offset); }
+  std::uint64_t Size() override { return file_.Size(); }
+  void Close() override {}
+
+ private:
+  FileState& state_;
+  MemoryFile file_;
 };
 
 struct Fixture {
-  explicit Fixture(Bytes bytes = {}) {
-    auto owned = std::make_unique<WatchedStream>(std::move(bytes));
-    file = owned.get();
-    stream = std::make_unique<BufferedStream>(std::move(owned));
+  explicit Fixture(Bytes initial = {}) {
+    file.bytes = std::move(initial);
+    stream = std::make_unique<BufferedStream>(std::make_unique<WatchedFile>(file), "image");
   }
-  WatchedStream* file;
+  FileState file;
   std::unique_ptr<BufferedStream> stream;
 };
 
@@ -61,9 +68,8 @@ TEST(BufferedStreamTest, ReadsComeBackInOrderWhateverTheirSize) {
   EXPECT_THROW(f.stream->ReadExactly(&more, 1), FileError);
 }
 
-// Transfers the size of a record are copied inline in overlapping pieces;
-// every size must still move exactly its own bytes, no more, and contiguous
-// writes reach the file together.
+// Every size of a record's transfer must move exactly its own bytes, no
+// more, and contiguous writes reach the file together.
 TEST(BufferedStreamTest, SmallTransfersOfEverySizeAreExactAndWritesGathered) {
   Bytes bytes;
   for (std::size_t size = 0; size <= 80; ++size) {
@@ -76,10 +82,10 @@ TEST(BufferedStreamTest, SmallTransfersOfEverySizeAreExactAndWritesGathered) {
     out.stream->WriteExactly(bytes.data() + at, size);
   }
   EXPECT_EQ(out.stream->Size(), bytes.size());
-  EXPECT_EQ(out.file->writes, 0);
+  EXPECT_EQ(out.file.writes, 0);
   out.stream->Close();
-  EXPECT_EQ(out.file->writes, 1);
-  ASSERT_EQ(out.file->Bytes(), bytes);
+  EXPECT_EQ(out.file.writes, 1);
+  ASSERT_EQ(out.file.bytes, bytes);
 
   Fixture in(bytes);
   Bytes got(bytes.size() + 16, 0xEE);
@@ -96,7 +102,7 @@ TEST(BufferedStreamTest, SeeksPlaceWritesAndSkippedBytesStayZero) {
   Fixture f;
   f.stream->WriteExactly(Bytes{1, 2}.data(), 2);
   f.stream->Seek(2);  // where it is already: nothing to flush
-  EXPECT_EQ(f.file->writes, 0);
+  EXPECT_EQ(f.file.writes, 0);
   f.stream->Seek(10);
   f.stream->WriteExactly(Bytes{3}.data(), 1);
   f.stream->Seek(1);
@@ -104,10 +110,8 @@ TEST(BufferedStreamTest, SeeksPlaceWritesAndSkippedBytesStayZero) {
   f.stream->Seek(100);
   f.stream->WriteExactly(nullptr, 0);  // writing nothing does not extend the file
   EXPECT_EQ(f.stream->Size(), 11u);
-  Bytes last;
-  f.file->last_bytes = &last;
   f.stream.reset();  // going away flushes too
-  EXPECT_EQ(last, Bytes({1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 3}));
+  EXPECT_EQ(f.file.bytes, Bytes({1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 3}));
 }
 
 TEST(BufferedStreamTest, WriteAfterReadLandsAtTheReadPosition) {
@@ -119,18 +123,25 @@ TEST(BufferedStreamTest, WriteAfterReadLandsAtTheReadPosition) {
   f.stream->ReadExactly(&next, 1);
   EXPECT_EQ(next, 12);
   f.stream->Close();
-  EXPECT_EQ(f.file->Bytes()[10], 0xAA);
-  EXPECT_EQ(f.file->Bytes()[11], 0xBB);
-  EXPECT_EQ(f.file->Bytes().size(), 1000u);
+  EXPECT_EQ(f.file.bytes[10], 0xAA);
+  EXPECT_EQ(f.file.bytes[11], 0xBB);
+  EXPECT_EQ(f.file.bytes.size(), 1000u);
 }
 
+// A failed flush is reported by the call that made it, and then never again:
+// not by a second Close, not when the stream goes away.
 TEST(BufferedStreamTest, FailedWriteSurfacesAtCloseOnce) {
   Fixture f;
-  f.file->fail_writes = true;
+  f.file.fail_writes = true;
   f.stream->WriteExactly(Counting(10).data(), 10);  // still buffered: no error yet
+  EXPECT_EQ(f.file.writes, 0);
   EXPECT_THROW(f.stream->Close(), FileError);
+  EXPECT_NO_THROW(f.stream->Close());
+  f.stream.reset();
+  EXPECT_EQ(f.file.writes, 1);
+
   Fixture big;
-  big.file->fail_writes = true;
+  big.file.fail_writes = true;
   const Bytes large = Counting(BufferedStream::kDirectWrite);
   EXPECT_THROW(big.stream->WriteExactly(large.data(), large.size()), FileError);
 }

@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "blockfile/block_header.h"
+
 namespace kv2pelmo::testing {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -45,7 +47,7 @@ class Record {
     std::uint8_t sum = 0;
     for (std::uint8_t byte : data_) sum = static_cast<std::uint8_t>(sum - byte);
     const std::uint32_t length = length_.value_or(static_cast<std::uint32_t>(data_.size()));
-    Bytes out(9 + data_.size());
+    Bytes out(kBlockHeaderSize + data_.size());
     const std::uint8_t header[8] = {id_,
                                     Byte(address_ >> 16),
                                     Byte(address_ >> 8),
@@ -58,7 +60,7 @@ class Record {
     unsigned header_sum = 0;
     for (int i = 1; i <= 7; ++i) header_sum += out[i];
     out[8] = header_checksum_.value_or(Byte(~header_sum));
-    std::copy(data_.begin(), data_.end(), out.begin() + 9);
+    std::copy(data_.begin(), data_.end(), out.begin() + kBlockHeaderSize);
     return out;
   }
   /// Appends the record to the end of file.
@@ -72,7 +74,7 @@ class Record {
 
   std::uint32_t address_;
   Bytes data_;
-  std::uint8_t id_ = 0x0B;
+  std::uint8_t id_ = BlockIdValue;
   std::optional<std::uint8_t> data_checksum_;
   std::optional<std::uint8_t> header_checksum_;
   std::optional<std::uint32_t> length_;
@@ -90,6 +92,14 @@ inline Bytes Counting(std::size_t count, std::uint8_t first = 0) {
   Bytes out(count);
   for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::uint8_t>(first + i);
   return out;
+}
+
+/// Returns data with the mark of a PPM image's first block: "PPM" at its
+/// start and, where the data is that long, variant at offset 40.
+inline Bytes WithPpmMark(Bytes data, std::uint8_t variant) {
+  std::copy_n("PPM", std::min<std::size_t>(3, data.size()), data.begin());
+  if (data.size() > 40) data[40] = variant;
+  return data;
 }
 
 }  // namespace kv2pelmo::testing

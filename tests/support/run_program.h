@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,18 @@ struct ProgramResult {
   std::string out;
 };
 
-/// Limits a run can be given.
+/// Limits and surroundings a run can be given. POSIX builds only, but for
+/// the defaults.
 struct RunLimits {
   /// When nonzero: the largest file the program may write, in bytes.
   std::uint64_t max_file_size = 0;
+  /// When nonzero: the most memory the program may map, in bytes.
+  std::uint64_t max_memory = 0;
+  /// When set: standard output goes to this file ("" closes it) and the
+  /// captured text is standard error instead.
+  std::optional<std::string> stdout_path;
+  /// A command that runs the program, for example under strace.
+  std::vector<std::string> wrapper;
 };
 
 /// Returns the path of the converter under test.

@@ -12,20 +12,34 @@
 namespace kv2pelmo::testing {
 namespace {
 
+// Points standard output where limits say, or at out_fd; in the first case
+// standard error goes to out_fd instead.
+bool RedirectOutput(const RunLimits& limits, int out_fd) {
+  if (!limits.stdout_path) return ::dup2(out_fd, STDOUT_FILENO) >= 0;
+  if (::dup2(out_fd, STDERR_FILENO) < 0) return false;
+  if (limits.stdout_path->empty()) return ::close(STDOUT_FILENO) == 0;
+  const int fd = ::open(limits.stdout_path->c_str(), O_WRONLY);
+  return fd >= 0 && ::dup2(fd, STDOUT_FILENO) >= 0;
+}
+
 [[noreturn]] void ExecChild(const std::filesystem::path& dir, const std::vector<std::string>& args,
                             const RunLimits& limits, int out_fd) {
-  if (::chdir(dir.c_str()) != 0 || ::dup2(out_fd, STDOUT_FILENO) < 0) ::_exit(127);
+  if (::chdir(dir.c_str()) != 0 || !RedirectOutput(limits, out_fd)) ::_exit(127);
   if (limits.max_file_size != 0) {
-    // Ignoring SIGXFSZ makes an oversized write fail as on a full disk.
-    ::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{limits.max_file_size, limits.max_file_size};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
-  const std::string program = ProgramPath().string();
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  if (limits.max_memory != 0) {
+    const rlimit limit{limits.max_memory, limits.max_memory};
+    ::setrlimit(RLIMIT_AS, &limit);
+  }
+  std::vector<std::string> command = limits.wrapper;
+  command.push_back(ProgramPath().string());
+  command.insert(command.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : command) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  ::execv(program.c_str(), argv.data());
+  ::execvp(argv[0], argv.data());
   ::_exit(127);
 }
 

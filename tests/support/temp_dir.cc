@@ -1,10 +1,9 @@
 // Scoped temporary directories and file helpers for tests.
 #include "temp_dir.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 
 #include "byte_files.h"
 
@@ -28,13 +27,13 @@ ScopedTempDir::~ScopedTempDir() {
 }
 
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-  ASSERT_TRUE(SaveBytes(path, bytes)) << "cannot write " << path;
+  if (!SaveBytes(path, bytes)) throw std::runtime_error("cannot write " + path.string());
 }
 
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
   std::optional<std::vector<std::uint8_t>> bytes = LoadBytes(path);
-  EXPECT_TRUE(bytes.has_value()) << "cannot read " << path;
-  return bytes.value_or(std::vector<std::uint8_t>());
+  if (!bytes) throw std::runtime_error("cannot read " + path.string());
+  return *bytes;
 }
 
 }  // namespace kv2pelmo::testing

@@ -26,9 +26,10 @@ class ScopedTempDir {
   std::filesystem::path path_;
 };
 
-/// Writes bytes to path, replacing it; fails the test when it cannot.
+/// Writes bytes to path, replacing it; throws std::runtime_error (which fails
+/// the test) when it cannot.
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
-/// Returns the bytes of path; fails the test when it cannot read them.
+/// Returns the bytes of path; throws std::runtime_error when it cannot read them.
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path);
 
 }  // namespace kv2pelmo::testing

@@ -1,0 +1,35 @@
+// The small interface over an open file that each platform implements.
+#ifndef KV2PELMO_PLATFORM_RAW_FILE_H_
+#define KV2PELMO_PLATFORM_RAW_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/file_error.h"
+
+namespace kv2pelmo {
+
+/// An open file, unbuffered: one system call per call.
+///
+/// Abstract so that the buffered stream over it runs on real files or on
+/// bytes in memory alike. Every failure throws FileError: kRead for a file
+/// opened for reading, kWrite for the image.
+class RawFile {
+ public:
+  virtual ~RawFile() = default;
+
+  /// Reads up to n bytes at the position; returns how many, 0 only at the end.
+  virtual std::size_t ReadSome(void* data, std::size_t n) = 0;
+  /// Writes all n bytes at the position, extending the file as needed.
+  virtual void WriteAll(const void* data, std::size_t n) = 0;
+  /// Moves to offset from the start; bytes skipped by a later write read as zero.
+  virtual void Seek(std::uint64_t offset) = 0;
+  /// Returns the size in bytes.
+  virtual std::uint64_t Size() = 0;
+  /// Closes; a failure surfacing here throws. Calling it twice is harmless.
+  virtual void Close() = 0;
+};
+
+}  // namespace kv2pelmo
+
+#endif  // KV2PELMO_PLATFORM_RAW_FILE_H_

@@ -1,0 +1,43 @@
+// The image while it is written: created, locked and held by one run until it has its final name.
+#ifndef KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_
+#define KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/buffered_stream.h"
+
+namespace kv2pelmo {
+
+/// The temporary image of one run. It stays open, and so locked against other
+/// runs, from its creation until MoveTo has put it under its final name; a
+/// run that stops earlier leaves it under its temporary name.
+///
+/// Abstract with a static factory: each platform implements it in its own file.
+class TemporaryImage {
+ public:
+  virtual ~TemporaryImage() = default;
+
+  /// Creates path anew, empty, owned by this process with the default mode
+  /// for new files, and holds it. While another run holds a file of that
+  /// name it waits its turn. A leftover of another user is removed first.
+  /// Throws FileError(kCreate), leaving the old file untouched, when path is
+  /// a symbolic link, not a regular file, has other names, is the same file
+  /// as any of keep, or cannot be replaced.
+  static std::unique_ptr<TemporaryImage> Create(const std::string& path,
+                                                const std::vector<std::string>& keep);
+
+  /// Returns the stream to write the image through.
+  virtual BufferedStream& Stream() = 0;
+
+  /// Writes what is buffered, gives the held file the name to (replacing a
+  /// file of that name, copying it across file systems), and closes it. When
+  /// the temporary name no longer denotes the held file, nothing is moved.
+  /// Throws FileError(kWrite) or FileError(kRename); to is then untouched.
+  virtual void MoveTo(const std::string& to) = 0;
+};
+
+}  // namespace kv2pelmo
+
+#endif  // KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_

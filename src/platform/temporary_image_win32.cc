@@ -1,0 +1,146 @@
+// The temporary image on Windows: a no-sharing handle to take turns, renamed through that handle.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/temporary_image.h"
+#include "platform/win32_file.h"
+
+namespace kv2pelmo {
+namespace {
+
+using Kind = FileError::Kind;
+
+// Returns the identity of the file path names (not of a link's target), or
+// false when it cannot be had.
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+  // Asking for attributes only: no sharing mode stands in the way.
+  HANDLE handle = ::CreateFileA(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
+  ::CloseHandle(handle);
+  return known;
+}
+
+bool IsAnyOf(const std::string& path, const std::vector<std::string>& keep) {
+  BY_HANDLE_FILE_INFORMATION image{};
+  if (!FileIdentity(path, image)) return false;
+  for (const std::string& other : keep) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (FileIdentity(other, info) && info.dwVolumeSerialNumber == image.dwVolumeSerialNumber &&
+        info.nFileIndexHigh == image.nFileIndexHigh && info.nFileIndexLow == image.nFileIndexLow) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The full NT form of path, as a rename through a handle wants it.
+std::wstring NtPath(const std::string& path) {
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), length);
+  const DWORD full_length = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(full_length, L'\0');
+  full.resize(::GetFullPathNameW(wide.c_str(), full_length, full.data(), nullptr));
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
+}
+
+class Win32TemporaryImage final : public TemporaryImage {
+ public:
+  Win32TemporaryImage(HANDLE handle, std::string path)
+      : handle_(handle),
+        path_(path),
+        stream_(std::make_unique<Win32File>(handle, path, Kind::kWrite), path) {}
+
+  BufferedStream& Stream() override { return stream_; }
+
+  void MoveTo(const std::string& to) override {
+    stream_.Flush();
+    if (!RenameThroughHandle(to)) {
+      if (::GetLastError() != ERROR_NOT_SAME_DEVICE) throw FileError(Kind::kRename, path_, to);
+      CopyAs(to);
+    }
+    stream_.Close();
+  }
+
+ private:
+  // Renames the held file itself, whatever its old name means by now.
+  bool RenameThroughHandle(const std::string& to) {
+    const std::wstring name = NtPath(to);
+    std::vector<unsigned char> bytes(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(WCHAR));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(bytes.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+    std::copy(name.begin(), name.end(), info->FileName);
+    return ::SetFileInformationByHandle(handle_, FileRenameInfo, info,
+                                        static_cast<DWORD>(bytes.size())) != 0;
+  }
+
+  // Across volumes: a copy of the held file beside to, moved over it when
+  // whole; the temporary image goes when it is closed.
+  void CopyAs(const std::string& to) {
+    const std::size_t slash = to.find_last_of("\\/:");
+    const std::string dir = slash == std::string::npos ? "." : to.substr(0, slash + 1);
+    char part[MAX_PATH];
+    if (::GetTempFileNameA(dir.c_str(), "kv2", 0, part) == 0) {
+      throw FileError(Kind::kRename, path_, to);
+    }
+    if (!CopyInto(part) || !::MoveFileExA(part, to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      ::DeleteFileA(part);
+      throw FileError(Kind::kRename, path_, to);
+    }
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    ::SetFileInformationByHandle(handle_, FileDispositionInfo, &dispose, sizeof dispose);
+  }
+
+  bool CopyInto(const char* part) {
+    HANDLE out = ::CreateFileA(part, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER start{};
+    bool copied = ::SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) != 0;
+    std::vector<char> chunk(1 << 16);
+    DWORD got = 0;
+    while (copied &&
+           ::ReadFile(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr) &&
+           got > 0) {
+      DWORD put = 0;
+      copied = ::WriteFile(out, chunk.data(), got, &put, nullptr) && put == got;
+    }
+    return ::CloseHandle(out) && copied;
+  }
+
+  HANDLE handle_;  // owned by the stream's file
+  std::string path_;
+  BufferedStream stream_;
+};
+
+}  // namespace
+
+std::unique_ptr<TemporaryImage> TemporaryImage::Create(const std::string& path,
+                                                       const std::vector<std::string>& keep) {
+  // A link of that name would send the truncation to another file.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if ((attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) ||
+      IsAnyOf(path, keep)) {
+    throw FileError(Kind::kCreate, path);
+  }
+  for (;;) {
+    // No sharing: while another run holds the image, this fails with a
+    // sharing violation, and this run waits its turn.
+    HANDLE handle =
+        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) return std::make_unique<Win32TemporaryImage>(handle, path);
+    if (::GetLastError() != ERROR_SHARING_VIOLATION) throw FileError(Kind::kCreate, path);
+    ::Sleep(20);
+  }
+}
+
+}  // namespace kv2pelmo

@@ -1,0 +1,148 @@
+// End to end against a hostile directory, hard limits and odd inputs: success always means the
+// right image.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "e2e_fixture.h"
+
+namespace kv2pelmo::testing {
+namespace {
+
+using Hostile = EndToEndTest;
+
+const Bytes kImage = Join({{1}, Repeat(65535, 0xFF)});
+
+// Runs the program under strace with one system call delayed, in the
+// background. (A leak check cannot run under a tracer.)
+std::future<ProgramResult> RunDelayed(const std::filesystem::path& dir, const std::string& delay,
+                                      const std::string& only_on = std::string()) {
+  RunLimits limits;
+  limits.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0"};
+  if (!only_on.empty()) limits.wrapper.insert(limits.wrapper.end(), {"-P", only_on});
+  limits.wrapper.insert(limits.wrapper.end(), {"-e", "inject=" + delay});
+  return std::async(std::launch::async,
+                    [dir, limits] { return RunProgram(dir, {"fw.480"}, limits); });
+}
+
+// Waits until the image is written whole, then a little longer.
+void AwaitWholeImage(const std::filesystem::path& image) {
+  std::error_code missing;
+  for (int i = 0; i < 1000 && std::filesystem::file_size(image, missing) != 65536; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
+// Puts a link to victim in the image's place, moving the image to aside.
+void SwapInALink(const ScopedTempDir& dir) {
+  std::filesystem::rename(dir / "tempdct3.tmp", dir / "aside");
+  std::filesystem::create_symlink("victim", dir / "tempdct3.tmp");
+}
+
+// The swap comes while the image is being given its final name: it is the
+// held file that gets the name, never the link.
+TEST_F(Hostile, LinkSwappedInDuringTheRenameIsNeverNamed) {
+  Write("victim", {7, 7, 7});
+  Write("fw.480", Record(0x200000, {1}).Build());
+  auto run = RunDelayed(dir_.Path(), "linkat:delay_enter=1000000");
+  AwaitWholeImage(dir_ / "tempdct3.tmp");
+  SwapInALink(dir_);
+  const ProgramResult result = run.get();
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_FALSE(std::filesystem::is_symlink(dir_ / "fw_MCU_00200000.fls"));
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), kImage);
+  EXPECT_EQ(Read("victim"), Bytes({7, 7, 7}));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "tempdct3.tmp"));
+}
+
+// The swap comes before the final check: the run fails and names nothing.
+TEST_F(Hostile, LinkSwappedInBeforeTheRenameFailsTheRun) {
+  Write("victim", {7, 7, 7});
+  Write("fw_MCU_00200000.fls", {0xAB});
+  Write("fw.480", Record(0x200000, {1}).Build());
+  // The image is flushed in one write, just before the final check.
+  auto run =
+      RunDelayed(dir_.Path(), "write:delay_exit=1000000:when=1", (dir_ / "tempdct3.tmp").string());
+  AwaitWholeImage(dir_ / "tempdct3.tmp");
+  SwapInALink(dir_);
+  const ProgramResult result = run.get();
+  EXPECT_EQ(result.out, kBanner + "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
+  EXPECT_EQ(Read("victim"), Bytes({7, 7, 7}));
+  EXPECT_EQ(Read("aside"), kImage);
+}
+
+// A leftover image must not lend the output another owner or its mode.
+TEST_F(Hostile, LeftoverOfAnotherUserOrWithOddModeIsReplaced) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  Write("fw.480", Record(0x200000, {1}).Build());
+  for (const mode_t mode : {mode_t{0666}, mode_t{04777}}) {
+    Write("tempdct3.tmp", Repeat(10, 0x11));
+    ASSERT_EQ(::chmod((dir_ / "tempdct3.tmp").c_str(), mode), 0);
+    const bool foreign =
+        ::geteuid() == 0 && ::chown((dir_ / "tempdct3.tmp").c_str(), 65534, 65534) == 0;
+    ASSERT_EQ(Run({"fw.480"}).status, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_ / "fw_MCU_00200000.fls").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, ::geteuid()) << "foreign leftover: " << foreign;
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << "leftover mode " << std::oct << mode;
+    EXPECT_EQ(Read("fw_MCU_00200000.fls"), kImage);
+  }
+}
+
+TEST_F(Hostile, RunningOutOfMemoryIsReported) {
+#ifdef KV2PELMO_SANITIZED
+  GTEST_SKIP() << "a sanitized program needs more address space than any limit leaves";
+#endif
+  Write("fw.480", Record(0, Counting(0xFFFFFF)).Build());
+  RunLimits limits;
+  limits.max_memory = 20000 * 1024;
+  const ProgramResult result = Run({"fw.480"}, limits);
+  EXPECT_EQ(result.out, kBanner + "Error: Out of memory.\n\n");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_FALSE(Exists("fw_MCU_00000000.fls"));
+}
+
+TEST_F(Hostile, MessagesThatCannotBeWrittenFailTheRun) {
+  Write("fw.480", Record(0x200000, {1}).Build());
+  RunLimits full;
+  full.stdout_path = "/dev/full";
+  const ProgramResult to_full = Run({"fw.480"}, full);
+  EXPECT_EQ(to_full.out, "kv2pelmo: the messages could not be written to standard output\n");
+  EXPECT_EQ(to_full.status, 2);
+  std::filesystem::remove(dir_ / "fw_MCU_00200000.fls");
+
+  RunLimits closed;
+  closed.stdout_path = "";
+  const ProgramResult to_nothing = Run({"fw.480"}, closed);
+  EXPECT_EQ(to_nothing.out, "kv2pelmo: standard output is closed; nothing was done\n");
+  EXPECT_EQ(to_nothing.status, 2);
+  EXPECT_FALSE(Exists("tempdct3.tmp"));
+  EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+}
+
+// The end of the input is where reading stops, not a size: a pipe converts,
+// and an endless device is read like any file.
+TEST_F(Hostile, PipesAndDevicesAreReadToTheirEnd) {
+  ASSERT_EQ(::mkfifo((dir_ / "fw.480").c_str(), 0600), 0);
+  auto writer = std::async(std::launch::async,
+                           [this] { WriteFile(dir_ / "fw.480", Record(0x200000, {1}).Build()); });
+  const ProgramResult piped = Run({"fw.480"});
+  writer.get();
+  EXPECT_EQ(piped.out, Written("fw_MCU_00200000.fls"));
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), kImage);
+
+  const ProgramResult zeros = Run({"/dev/zero"});
+  EXPECT_EQ(zeros.out, kBanner + "Error: Invalid block ID at 0x000000.\n\n");
+  EXPECT_EQ(zeros.status, 1);
+}
+
+}  // namespace
+}  // namespace kv2pelmo::testing
