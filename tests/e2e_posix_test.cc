@@ -21,6 +21,25 @@ const std::string kCannotCreate = kBanner + "Error: Cannot create file tempdct3.
 
 using Posix = EndToEndTest;
 
+// Returns true when other is a directory on another file system than the
+// scratch directories.
+bool OnAnotherFileSystem(const std::filesystem::path& other) {
+  struct stat here {
+  }, there{};
+  return ::stat(std::filesystem::temp_directory_path().c_str(), &here) == 0 &&
+         ::stat(other.c_str(), &there) == 0 && here.st_dev != there.st_dev;
+}
+
+// Returns the names in dir that a copy in progress would have.
+std::vector<std::string> PartialCopies(const std::filesystem::path& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(".kv2pelmo-", 0) == 0) found.push_back(name);
+  }
+  return found;
+}
+
 // A link of the image's name, soft or hard, would send its truncation to
 // another file.
 TEST_F(Posix, TemporaryImageThatIsALinkIsNotTruncated) {
@@ -116,12 +135,7 @@ TEST_F(Posix, ImageHoldsNoDiskSpaceBeyondItsBytes) {
 // takes the image's permissions, and output names up to the limit work.
 TEST_F(Posix, OutputOnAnotherFileSystemIsCopiedIntoPlace) {
   const std::filesystem::path other = "/dev/shm";
-  struct stat here {
-  }, there{};
-  if (::stat(dir_.Path().c_str(), &here) != 0 || ::stat(other.c_str(), &there) != 0 ||
-      here.st_dev == there.st_dev) {
-    GTEST_SKIP() << "no second file system at " << other;
-  }
+  if (!OnAnotherFileSystem(other)) GTEST_SKIP() << "no second file system at " << other;
   const mode_t mask = ::umask(0);
   ::umask(mask);
   const std::string longest(255 - std::string("_MCU_00200000.fls").size(), 'k');
@@ -141,9 +155,43 @@ TEST_F(Posix, OutputOnAnotherFileSystemIsCopiedIntoPlace) {
     std::filesystem::remove(input);
     std::filesystem::remove(output);
   }
-  for (const auto& entry : std::filesystem::directory_iterator(other)) {
-    EXPECT_EQ(entry.path().filename().string().rfind(".kv2pelmo-", 0), std::string::npos);
+  EXPECT_TRUE(PartialCopies(other).empty());
+}
+
+// Killed while it copies its image to another file system, a run leaves no
+// partial copy there, and the old output as it was.
+TEST_F(Posix, RunKilledWhileCopyingAcrossLeavesNoPartialCopy) {
+  const std::filesystem::path other = "/dev/shm";
+  if (!OnAnotherFileSystem(other)) GTEST_SKIP() << "no second file system at " << other;
+  const std::filesystem::path input = other / ("kv2pelmo-" + std::to_string(::getpid()) + ".480");
+  const std::filesystem::path output = other / (input.stem().string() + "_MCU_00000000.fls");
+  Bytes big;  // 16 MiB: the copy takes long enough to be caught
+  for (std::uint32_t unit = 0; unit < 256; ++unit) {
+    Record(unit * 65536, Repeat(65536, static_cast<std::uint8_t>(unit))).AppendTo(big);
   }
+  WriteFile(input, big);
+  int killed = 0;
+  for (int attempt = 0; attempt < 20 && killed < 3; ++attempt) {
+    WriteFile(output, {0xAB});
+    std::filesystem::remove(dir_ / "tempdct3.tmp");
+    const pid_t pid = StartProgram(dir_.Path(), {input.string()});
+    std::error_code missing;  // then the size is -1: not yet whole either
+    while (std::filesystem::file_size(dir_ / "tempdct3.tmp", missing) + 1 <= 0x1000000 &&
+           ::waitpid(pid, nullptr, WNOHANG) == 0) {
+      ::usleep(20);
+    }
+    ::usleep(static_cast<useconds_t>(attempt % 5 * 500));  // into the copy, which follows
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status)) ++killed;
+    EXPECT_TRUE(PartialCopies(other).empty());
+    const std::uintmax_t size = std::filesystem::file_size(output);
+    EXPECT_TRUE(size == 1 || size == 0x1000000) << size;
+  }
+  std::filesystem::remove(input);
+  std::filesystem::remove(output);
+  EXPECT_GT(killed, 0) << "never caught a run mid-way";
 }
 
 TEST_F(Posix, KilledRunLeavesTheOldOutputAndNoNewOne) {

@@ -130,6 +130,31 @@ std::string UniqueNameBeside(const std::string& to) {
   return DirectoryOf(to) + suffix;
 }
 
+// Gives the file open as fd, whatever names it has or lacks, the name to: a
+// link made through the descriptor under a unique name beside to, renamed
+// over it. Returns false with errno set; ENOSYS where the system offers no
+// such link.
+bool LinkThrough(int fd, const std::string& to) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  std::string part = UniqueNameBeside(to);
+  int linked;
+  while ((linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, part.c_str(), AT_SYMLINK_FOLLOW)) !=
+             0 &&
+         errno == EEXIST) {
+    part = UniqueNameBeside(to);
+  }
+  if (linked != 0) {
+    const int error = errno;
+    errno = error == ENOENT && ::access("/proc/self/fd", F_OK) != 0 ? ENOSYS : error;
+    return false;
+  }
+  if (::rename(part.c_str(), to.c_str()) == 0) return true;
+  const int error = errno;
+  ::unlink(part.c_str());
+  errno = error;
+  return false;
+}
+
 class PosixTemporaryImage final : public TemporaryImage {
  public:
   PosixTemporaryImage(int fd, std::string path)
@@ -146,9 +171,14 @@ class PosixTemporaryImage final : public TemporaryImage {
     if (::fstat(fd_, &held) != 0 || ::lstat(path_.c_str(), &named) != 0 || !SameFile(held, named)) {
       throw FileError(Kind::kRename, path_, to);
     }
-    if (!LinkAs(to)) {
-      if (errno != EXDEV) throw FileError(Kind::kRename, path_, to);
-      CopyAs(to, held);
+    // The held file gets the name, not whatever the temporary name means by
+    // now; only where that cannot be done is the name just checked renamed.
+    if (!LinkThrough(fd_, to)) {
+      if (errno == EXDEV) {
+        CopyAs(to, held);
+      } else if (errno != ENOSYS || ::rename(path_.c_str(), to.c_str()) != 0) {
+        throw FileError(Kind::kRename, path_, to);
+      }
     }
     // The temporary name goes, unless it has come to mean another file.
     if (::lstat(path_.c_str(), &named) == 0 && SameFile(held, named)) ::unlink(path_.c_str());
@@ -156,37 +186,23 @@ class PosixTemporaryImage final : public TemporaryImage {
   }
 
  private:
-  // Gives the held file (not whatever the temporary name means by now) the
-  // name to: a link made through the descriptor, renamed over to. Where the
-  // system offers no such link, the name just checked is renamed instead.
-  bool LinkAs(const std::string& to) {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    std::string part = UniqueNameBeside(to);
-    int linked;
-    while ((linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, part.c_str(), AT_SYMLINK_FOLLOW)) !=
-               0 &&
-           errno == EEXIST) {
-      part = UniqueNameBeside(to);
-    }
-    if (linked != 0) {
-      const int error = errno;
-      if (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0) {
-        return ::rename(path_.c_str(), to.c_str()) == 0;
-      }
-      errno = error;
-      return false;
-    }
-    if (::rename(part.c_str(), to.c_str()) == 0) return true;
-    const int error = errno;
-    ::unlink(part.c_str());
-    errno = error;
-    return false;
+  // Across file systems: a copy from the held file, named to when whole. It
+  // has no name until then, so that even a killed run leaves nothing behind.
+  void CopyAs(const std::string& to, const struct stat& held) {
+    const std::string dir = DirectoryOf(to);
+    const int part_fd = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC,
+                               held.st_mode & 07777);
+    if (part_fd < 0) return CopyAsNamed(to, held);
+    bool copied = ::fchmod(part_fd, held.st_mode & 07777) == 0 && CopyInto(part_fd) &&
+                  LinkThrough(part_fd, to);
+    copied = ::close(part_fd) == 0 && copied;
+    if (!copied) throw FileError(Kind::kRename, path_, to);
   }
 
-  // Across file systems: a copy from the held file, under a short unique
-  // name beside to, renamed over it when whole. It is removed on failure and
-  // when the run is interrupted.
-  void CopyAs(const std::string& to, const struct stat& held) {
+  // Where a file cannot be made without a name: a copy under a short unique
+  // name beside to, renamed over it when whole, removed on failure and when
+  // the run is interrupted.
+  void CopyAsNamed(const std::string& to, const struct stat& held) {
     std::string part = DirectoryOf(to) + ".kv2pelmo-XXXXXX";
     const int part_fd = ::mkostemp(part.data(), O_CLOEXEC);
     if (part_fd < 0) throw FileError(Kind::kRename, path_, to);
