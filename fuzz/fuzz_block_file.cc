@@ -65,10 +65,9 @@ std::optional<ModelResult> Model(const Bytes& file, std::optional<std::int64_t> 
   ModelResult result;
   const auto blocks = ModelBlocks(file, result.base);
   if (!blocks) return std::nullopt;
-  std::int64_t end = 0;  // writing nothing does not extend the file
+  std::int64_t end = 0;  // the furthest offset a block reaches, empty ones too
   for (const ModelBlock& block : *blocks) {
-    if (block.length > 0)
-      end = std::max(end, block.offset + static_cast<std::int64_t>(block.length));
+    end = std::max(end, block.offset + static_cast<std::int64_t>(block.length));
   }
   std::int64_t size = (end + 65535) / 65536 * 65536;
   if (align_to) size = std::max(size, *align_to - result.base);

@@ -117,7 +117,22 @@ TEST_F(Outcome, FileWithoutRecordsIsRefusedButEmptyRecordsConvert) {
   Write("zero.480", BlockFile({Record(0x123456, {}), Record(0x200000, {})}));
   const ProgramResult converted = Run({"zero.480"});
   EXPECT_EQ(converted.out, Written("zero_MCU_00123456.fls"));
-  EXPECT_EQ(Read("zero_MCU_00123456.fls"), Bytes());
+  EXPECT_EQ(Read("zero_MCU_00123456.fls"), Join({Repeat(0xDCBAA, 0), Repeat(0x3456, 0xFF)}));
+}
+
+// An empty block's offset counts as reached: 0x00 up to it, the fill after.
+TEST_F(Outcome, EmptyBlockPastTheDataExtendsTheImage) {
+  const Bytes data = Counting(0x1530);
+  Write("a.480", BlockFile({Record(0, data), Record(0x1630, {})}));
+  ASSERT_EQ(Run({"a.480"}).status, 0);
+  EXPECT_EQ(Read("a_MCU_00000000.fls"),
+            Join({data, Repeat(0x100, 0), Repeat(65536 - 0x1630, 0xFF)}));
+  Write("b.480", BlockFile({Record(0, Counting(0x73)), Record(0x10073, {})}));
+  ASSERT_EQ(Run({"b.480"}).status, 0);
+  EXPECT_EQ(Read("b_MCU_00000000.fls").size(), 131072u);
+  Write("c.480", BlockFile({Record(0, {1}), Record(0x10, {}), Record(0x20, {}).WithId(0)}));
+  ASSERT_EQ(Run({"c.480"}).status, 1);
+  EXPECT_EQ(Read("tempdct3.tmp"), Join({{1}, Repeat(15, 0)}));
 }
 
 TEST_F(Outcome, OutputLandsBesideTheInput) {

@@ -34,7 +34,6 @@ TEST(BlockHeaderTest, HeaderChecksumCoversBytesOneToSevenOnly) {
   EXPECT_EQ(HeaderChecksum(changed), 0xE4);
 }
 
-
 // The sum is taken sixteen bytes at a time and folded; every length, every
 // start within a vector's width, and bytes that carry as far as they can
 // must give what a plain byte-by-byte sum gives.

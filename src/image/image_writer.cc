@@ -15,10 +15,24 @@ bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data, std
   if (base_address_ < 0) base_address_ = address;
   if (address < base_address_) return false;
   const auto offset = static_cast<std::uint64_t>(address - base_address_);
+  if (length == 0) {
+    Reach(offset);
+    return true;
+  }
   image_.Seek(offset);
   if (offset == 0) NotePpmMark(data, length);
   image_.WriteExactly(data, static_cast<std::size_t>(length));
   return true;
+}
+
+// An empty block still marks its offset as reached: the image holds 0x00 up
+// to there, as the blocks' ascending order and the fill after them imply.
+// Never a byte that a block wrote: only the image's end moves.
+void ImageWriter::Reach(std::uint64_t offset) {
+  if (offset <= image_.Size()) return;
+  constexpr std::uint8_t kZero = 0;
+  image_.Seek(offset - 1);
+  image_.WriteExactly(&kZero, 1);
 }
 
 // Only bytes the block really holds count: never what the buffer kept from

@@ -25,8 +25,9 @@ class ImageWriter {
   ImageWriter(BufferedStream& image, BlockBuffer& buffer) : image_(image), buffer_(buffer) {}
 
   /// Writes length bytes of data at address minus the base address; the first
-  /// block sets the base address. Returns false, writing nothing, when address
-  /// lies below the base address. Throws FileError(kWrite).
+  /// block sets the base address. An empty block extends the image with 0x00
+  /// up to its offset when the image ends before it. Returns false, writing
+  /// nothing, when address lies below the base address. Throws FileError(kWrite).
   bool PlaceBlock(std::int32_t address, const std::uint8_t* data, std::int32_t length);
 
   /// Rounds the image up to whole PadUnits with 0xFF and, given the address
@@ -42,6 +43,7 @@ class ImageWriter {
   std::uint8_t VariantLetter() const { return variant_letter_; }
 
  private:
+  void Reach(std::uint64_t offset);
   void NotePpmMark(const std::uint8_t* data, std::int32_t length);
   void WriteFill(std::uint64_t count);
 
