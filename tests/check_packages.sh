@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the release packages from the default and win32 builds and checks
-# them: contents, version, Depends, CRLF guide, a lint-clean manual page, and
+# them: contents, version, Depends, lintian, CRLF guide, a lint-clean manual page, and
 # that the program unpacked from the .deb converts the example pair correctly.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,13 +15,14 @@ page=$top/build/default/kv2pelmo.1
 [ -z "$(groff -man -ww -z "$page" 2>&1)" ] || fail "groff warns about the manual page"
 mandoc -T lint -W warning "$page" || fail "mandoc warns about the manual page"
 rendered=$(MANWIDTH=100 man -l "$page" 2>/dev/null | col -b)
-for section in NAME SYNOPSIS DESCRIPTION OUTPUT "EXIT STATUS" FILES DIAGNOSTICS EXAMPLES; do
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS OUTPUT "EXIT STATUS" FILES DIAGNOSTICS EXAMPLES; do
   printf '%s\n' "$rendered" | grep -qx "$section" || fail "manual page lacks $section"
 done
 
 # cmake --install lays out the program, its page and its docs.
 cmake --install "$top/build/default" --prefix "$work/prefix" >/dev/null
-for file in bin/kv2pelmo share/man/man1/kv2pelmo.1 share/doc/kv2pelmo/README.md; do
+for file in bin/kv2pelmo share/man/man1/kv2pelmo.1.gz share/doc/kv2pelmo/README.md \
+  share/doc/kv2pelmo/copyright share/doc/kv2pelmo/changelog.gz; do
   [ -f "$work/prefix/$file" ] || fail "cmake --install lacks $file"
 done
 
@@ -30,10 +31,14 @@ done
 deb=$top/build/default/kv2pelmo_${version}_amd64.deb
 [ -f "$deb" ] || fail "no $deb"
 contents=$(dpkg-deb -c "$deb")
-for file in ./usr/bin/kv2pelmo ./usr/share/man/man1/kv2pelmo.1 ./usr/share/doc/kv2pelmo/README.md; do
+for file in ./usr/bin/kv2pelmo ./usr/share/man/man1/kv2pelmo.1.gz ./usr/share/doc/kv2pelmo/README.md \
+  ./usr/share/doc/kv2pelmo/copyright ./usr/share/doc/kv2pelmo/changelog.gz; do
   printf '%s\n' "$contents" | grep -q " $file\$" || fail ".deb lacks $file"
 done
 dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail ".deb Depends is not libc6"
+# Debian's own checker: no error and no warning. (As root it says so; that is no finding.)
+findings=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v 'running with root privileges') || true
+[ -z "$findings" ] || fail "lintian: $findings"
 dpkg -x "$deb" "$work/root"
 mkdir "$work/run"
 cp "$top/examples/npm5nx03.480" "$top/examples/npm5nx03.48g" "$work/run/"
@@ -52,7 +57,9 @@ zip=$top/build/win32/kv2pelmo-${version}-win32.zip
 [ -f "$zip" ] || fail "no $zip"
 unzip -q "$zip" -d "$work/zip"
 dir=$work/zip/kv2pelmo-${version}-win32
-[ -f "$dir/kv2pelmo.exe" ] && [ -f "$dir/README.txt" ] || fail ".zip lacks kv2pelmo.exe or README.txt"
+for file in kv2pelmo.exe README.txt LICENSE.txt; do
+  [ -f "$dir/$file" ] || fail ".zip lacks $file"
+done
 [ "$(grep -c "$(printf '\r')\$" "$dir/README.txt")" -eq "$(wc -l < "$dir/README.txt")" ] ||
   fail "README.txt has lines without CRLF"
 echo "check_packages: $(basename "$deb") and $(basename "$zip") are complete; the unpacked program converts the example pair"
