@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "platform/console.h"
 #include "platform/file_system.h"
 
 namespace {
@@ -36,6 +37,12 @@ int main(int argc, char** argv) {
   if (!std::cout.flush()) {
     std::cerr << "kv2pelmo: the messages could not be written to standard output\n";
     return kv2pelmo::kExitFileError;
+  }
+  // A window that closes as the program ends would take the outcome with it.
+  if (kv2pelmo::WaitBeforeClosing(kv2pelmo::ReadConsoleFacts())) {
+    std::cout << "Press Enter to close this window." << std::flush;
+    std::string line;
+    std::getline(std::cin, line);
   }
   return status;
 }

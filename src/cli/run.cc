@@ -1,6 +1,7 @@
 // The run sequence and every message it prints.
 #include "cli/run.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -10,6 +11,7 @@
 #include "cli/version.h"
 #include "image/image_writer.h"
 #include "platform/file_system.h"
+#include "platform/memory_file.h"
 #include "platform/temporary_image.h"
 
 namespace kv2pelmo {
@@ -20,6 +22,12 @@ constexpr const char* kUsage =
     "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
     "         kv2pelmo <kv_ppm_file>\n\n"
     "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
+constexpr const char* kOptions =
+    "Options, each first on the command line:\n"
+    "  --info <kv_file> [<kv_ppm_file>]  check and describe a block file; writes nothing\n"
+    "  --help, -h                        show this text\n"
+    "  --version                         show the version\n"
+    "A file whose name starts with '-' is given as ./-name.\n\n";
 
 unsigned long long Offset(const ReadResult& result) { return result.offset; }
 
@@ -50,7 +58,7 @@ unsigned long long Offset(const ReadResult& result) { return result.offset; }
 }
 
 // Places every block; returns the message that stopped it, empty when none.
-std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer) {
+std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, BlockMap* map) {
   bool any_block = false;
   for (;;) {
     const ReadResult result = reader.Next();
@@ -59,6 +67,7 @@ std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer) {
     if (!writer.PlaceBlock(result.address, result.data, result.length)) {
       return BelowBaseMessage(result, writer.BaseAddress());
     }
+    if (map != nullptr) map->Add(result.address, result.length);
     any_block = true;
   }
   return any_block ? std::string() : "Error: Input file holds no blocks.\n\n";
@@ -89,14 +98,76 @@ int ConvertAndHandOver(const std::string& input_path,
   return kExitConverted;
 }
 
+std::string InfoText(const std::string& input_path, const FinishedImage& image, const BlockMap& map,
+                     std::uint64_t image_size) {
+  const auto hex = [](std::int64_t value) { return static_cast<unsigned long long>(value); };
+  std::string text = image.kind == ImageKind::kPpm
+                         ? Format("Image kind: PPM\nVariant letter: 0x%02X\n", image.variant_letter)
+                         : "Image kind: MCU\n";
+  text += Format("Base address: 0x%06llX\nRecords: %llu\n", hex(image.base_address),
+                 static_cast<unsigned long long>(map.records));
+  for (const auto& [start, end] : map.ranges) {
+    text += Format("Range: 0x%06llX to 0x%06llX, %llu bytes\n", hex(start), hex(end - 1),
+                   hex(end - start));
+  }
+  text += Format("Image size: %llu bytes\n", hex(static_cast<std::int64_t>(image_size)));
+  return text + "Output name: " +
+         OutputNamer::MakeOutputName(input_path, image.base_address, image.kind,
+                                     image.variant_letter) +
+         "\n\n";
+}
+
+// Reads and checks as a conversion does, into an image that keeps nothing.
+int Describe(const std::string& input_path, const std::optional<std::string>& alignator_path,
+             std::ostream& out) {
+  std::unique_ptr<BufferedStream> input = OpenForReading(input_path);
+  BufferedStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
+  BlockMap map;
+  const std::optional<FinishedImage> finished = ConvertStreams(
+      *input, image, [&alignator_path] { return ReadAlignAddress(alignator_path); }, out, &map);
+  if (!finished) return kExitRefused;
+  map.Merge();
+  out << InfoText(input_path, *finished, map, image.Size());
+  return kExitConverted;
+}
+
 }  // namespace
 
+void BlockMap::Add(std::int32_t address, std::int32_t length) {
+  ++records;
+  if (length == 0) return;
+  // Blocks mostly follow one another: then one range grows, however many.
+  if (!ranges.empty() && ranges.back().second == address) {
+    ranges.back().second += length;
+  } else {
+    ranges.emplace_back(address, std::int64_t{address} + length);
+  }
+}
+
+void BlockMap::Merge() {
+  std::sort(ranges.begin(), ranges.end());
+  std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+  for (const auto& range : ranges) {
+    if (!merged.empty() && range.first <= merged.back().second) {
+      merged.back().second = std::max(merged.back().second, range.second);
+    } else {
+      merged.push_back(range);
+    }
+  }
+  ranges = std::move(merged);
+}
+
+bool WaitBeforeClosing(const ConsoleFacts& facts) {
+  return facts.processes == 1 && facts.input_is_console && facts.output_is_console;
+}
+
 std::optional<FinishedImage> ConvertStreams(BufferedStream& input, BufferedStream& image,
-                                            const AlignAddress& align_address, std::ostream& out) {
+                                            const AlignAddress& align_address, std::ostream& out,
+                                            BlockMap* map) {
   BlockBuffer buffer(BlockBufferSize);
   BlockReader reader(input, buffer);
   ImageWriter writer(image, buffer);
-  const std::string failure = PlaceAllBlocks(reader, writer);
+  const std::string failure = PlaceAllBlocks(reader, writer, map);
   if (!failure.empty()) {
     out << failure;
     return std::nullopt;
@@ -129,14 +200,25 @@ std::string FileErrorMessage(const FileError& error) {
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out) {
+  const bool alone = args.size() == 1;
+  if (alone && args[0] == "--version") {
+    out << "kv2pelmo " KV2PELMO_VERSION "\n";
+    return kExitConverted;
+  }
   out << kBanner;
-  if (args.empty() || args.size() > 2) {
+  if (alone && (args[0] == "--help" || args[0] == "-h")) {
+    out << kUsage << kOptions;
+    return kExitConverted;
+  }
+  const bool info = !args.empty() && args[0] == "--info";
+  const std::vector<std::string> paths(args.begin() + (info ? 1 : 0), args.end());
+  if (paths.empty() || paths.size() > 2) {
     out << kUsage;
     return kExitRefused;
   }
-  const std::string& input_path = args[0];
+  const std::string& input_path = paths[0];
   std::optional<std::string> alignator_path;
-  if (args.size() == 2) alignator_path = args[1];
+  if (paths.size() == 2) alignator_path = paths[1];
 
   if (!FileExists(input_path)) {
     out << "Error: Input file does not exist.\n\n";
@@ -146,6 +228,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out) {
     out << "Error: Alignator file does not exist.\n\n";
     return kExitRefused;
   }
+  if (info) return Describe(input_path, alignator_path, out);
   return ConvertAndHandOver(input_path, alignator_path, out);
 }
 

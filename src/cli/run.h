@@ -7,10 +7,12 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/image_writer.h"
 #include "platform/buffered_stream.h"
+#include "platform/console.h"
 #include "platform/file_error.h"
 
 namespace kv2pelmo {
@@ -29,24 +31,47 @@ struct FinishedImage {
   std::uint8_t variant_letter;
 };
 
+/// What a pass over the blocks saw, for --info.
+struct BlockMap {
+  /// Records read, empty ones included.
+  std::size_t records = 0;
+  /// The address ranges the data covers, as [start, end).
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+
+  /// Notes a valid record.
+  void Add(std::int32_t address, std::int32_t length);
+  /// Sorts the ranges and merges those that touch or overlap.
+  void Merge();
+};
+
 /// Tells, once every block is placed, the address the image must reach, or
 /// nothing when there is no alignator. Throws FileError.
 using AlignAddress = std::function<std::optional<std::int32_t>()>;
 
 /// Converts the records of input into image, aligned to align_address();
-/// closes input and flushes image. Returns what names the image, or nothing after printing to
-/// out why the input is refused. Throws FileError when the file layer fails.
+/// closes input and flushes image; notes every block in map when given.
+/// Returns what names the image, or nothing after printing to out why the
+/// input is refused. Throws FileError when the file layer fails.
 std::optional<FinishedImage> ConvertStreams(BufferedStream& input, BufferedStream& image,
-                                            const AlignAddress& align_address, std::ostream& out);
+                                            const AlignAddress& align_address, std::ostream& out,
+                                            BlockMap* map = nullptr);
 
 /// Returns the message for a failure of the file layer, for example
 /// "Error: Stream read error.\n\n".
 std::string FileErrorMessage(const FileError& error);
 
 /// Converts the block file args[0], aligned to the file args[1] when given,
-/// printing every message to out. Returns kExitConverted or kExitRefused.
-/// Throws FileError when the file layer fails.
+/// printing every message to out; or, after --info, describes it without
+/// writing anything; or answers --help, -h or --version given alone.
+/// Returns kExitConverted or kExitRefused. Throws FileError when the file
+/// layer fails.
 int Run(const std::vector<std::string>& args, std::ostream& out);
+
+/// Returns true when the program should wait for Enter before it ends: in a
+/// console made for it alone (started from Explorer), which closes with it
+/// before its outcome can be read, and only when that console is its input
+/// and its output.
+bool WaitBeforeClosing(const ConsoleFacts& facts);
 
 }  // namespace kv2pelmo
 

@@ -1,4 +1,4 @@
-// A RawFile over bytes in memory: the file of the tests and the fuzzer.
+// RawFiles in memory: bytes for the tests and the fuzzer, nothing at all for a dry run.
 #ifndef KV2PELMO_PLATFORM_MEMORY_FILE_H_
 #define KV2PELMO_PLATFORM_MEMORY_FILE_H_
 
@@ -30,6 +30,24 @@ class MemoryFile final : public RawFile {
   std::vector<std::uint8_t>& bytes_;
   std::size_t max_read_;
   std::uint64_t position_ = 0;
+};
+
+/// A file that keeps nothing but its size: what a run writes where nothing
+/// may be written. Reads find its end at once.
+class DiscardingFile final : public RawFile {
+ public:
+  std::size_t ReadSome(void*, std::size_t) override { return 0; }
+  void WriteAll(const void*, std::size_t n) override {
+    position_ += n;
+    if (position_ > size_) size_ = position_;
+  }
+  void Seek(std::uint64_t offset) override { position_ = offset; }
+  std::uint64_t Size() override { return size_; }
+  void Close() override {}
+
+ private:
+  std::uint64_t position_ = 0;
+  std::uint64_t size_ = 0;
 };
 
 }  // namespace kv2pelmo
