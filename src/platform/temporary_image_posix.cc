@@ -78,10 +78,11 @@ Turn TakeTurn(int fd, bool fresh, const std::string& path, const std::vector<std
 char g_partial[PATH_MAX];
 volatile sig_atomic_t g_partial_set = 0;
 
+// Nothing is left to do should any of these fail: the process is ending.
 extern "C" void RemovePartialAndDie(int signal_number) {
-  if (g_partial_set) ::unlink(g_partial);
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
+  if (g_partial_set) static_cast<void>(::unlink(g_partial));
+  static_cast<void>(::signal(signal_number, SIG_DFL));
+  static_cast<void>(::raise(signal_number));
 }
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -124,9 +125,9 @@ std::string UniqueNameBeside(const std::string& to) {
   const auto stamp =
       static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
   char suffix[32];
-  std::snprintf(
+  static_cast<void>(std::snprintf(
       suffix, sizeof suffix, ".kv2pelmo-%06llx",
-      (stamp ^ (static_cast<unsigned long long>(::getpid()) << 20) ^ counter++) & 0xFFFFFF);
+      (stamp ^ (static_cast<unsigned long long>(::getpid()) << 20) ^ counter++) & 0xFFFFFF));
   return DirectoryOf(to) + suffix;
 }
 
@@ -157,7 +158,7 @@ bool LinkThrough(int fd, const std::string& to) {
 
 class PosixTemporaryImage final : public TemporaryImage {
  public:
-  PosixTemporaryImage(int fd, std::string path)
+  PosixTemporaryImage(int fd, const std::string& path)
       : fd_(fd),
         path_(path),
         stream_(std::make_unique<ReservingFile>(fd, path, Kind::kWrite), path) {}

@@ -52,7 +52,7 @@ std::wstring NtPath(const std::string& path) {
 
 class Win32TemporaryImage final : public TemporaryImage {
  public:
-  Win32TemporaryImage(HANDLE handle, std::string path)
+  Win32TemporaryImage(HANDLE handle, const std::string& path)
       : handle_(handle),
         path_(path),
         stream_(std::make_unique<Win32File>(handle, path, Kind::kWrite), path) {}
