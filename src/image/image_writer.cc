@@ -17,11 +17,13 @@ bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data, std
   const auto offset = static_cast<std::uint64_t>(address - base_address_);
   if (length == 0) {
     Reach(offset);
+    next_offset_ = image_.Position();
     return true;
   }
-  image_.Seek(offset);
+  if (offset != next_offset_) image_.Seek(offset);
   if (offset == 0) NotePpmMark(data, length);
   image_.WriteExactly(data, static_cast<std::size_t>(length));
+  next_offset_ = offset + static_cast<std::uint64_t>(length);
   return true;
 }
 

@@ -52,6 +52,10 @@ class ImageWriter {
   std::int32_t base_address_ = -1;
   ImageKind kind_ = ImageKind::kMcu;
   std::uint8_t variant_letter_ = 0;
+  // The image's position: where the last block ended, or what an empty one
+  // reached. Comparing with it rather than asking the stream saves 6 of some
+  // 150 instructions per 32-byte record (callgrind).
+  std::uint64_t next_offset_ = 0;
 };
 
 }  // namespace kv2pelmo

@@ -33,6 +33,18 @@ struct Fixture {
   }
 };
 
+// An empty block moves the image's end, never where the next block lands.
+TEST(ImageWriterTest, EmptyBlockMovesOnlyTheEnd) {
+  Fixture f;
+  f.Place(0x100, Counting(16));
+  f.Place(0x120, {});
+  f.Place(0x110, {9});  // right after the first block, not after the empty one
+  const Bytes& image = f.Finish();
+  EXPECT_EQ(image[0x10], 9);
+  EXPECT_EQ(image[0x1F], 0);
+  EXPECT_EQ(image[0x20], 0xFF);
+}
+
 TEST(ImageWriterTest, FillNeverOverwritesBlocksOutOfOrder) {
   Fixture f;
   f.Place(0x0, Counting(20));

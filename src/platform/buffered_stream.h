@@ -42,10 +42,7 @@ class BufferedStream final {
   /// Reads exactly n bytes. Throws FileError(kRead) when fewer remain.
   void ReadExactly(void* data, std::size_t n) {
     if (static_cast<std::size_t>(read_end_ - read_next_) >= n) {
-      // With n > 0 bytes between them, neither pointer is null; the analyzer
-      // does not follow that.
-      // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker)
-      if (n > 0) std::memcpy(data, read_next_, n);
+      CopyBytes(static_cast<unsigned char*>(data), read_next_, n);
       read_next_ += n;
       return;
     }
@@ -71,7 +68,7 @@ class BufferedStream final {
   /// Writes exactly n bytes at the position, extending the file as needed.
   void WriteExactly(const void* data, std::size_t n) {
     if (static_cast<std::size_t>(write_end_ - write_next_) >= n) {
-      if (n > 0) std::memcpy(write_next_, data, n);
+      CopyBytes(write_next_, static_cast<const unsigned char*>(data), n);
       write_next_ += n;
       return;
     }
@@ -98,6 +95,27 @@ class BufferedStream final {
   void Close();
 
  private:
+  // Copies of a record's size (16 to 64 bytes) are two overlapping pieces,
+  // with no loop and no call. With 32-byte records that is 9 of some 150
+  // instructions per record (callgrind), a sixteenth of the conversion.
+  static void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t n) {
+    constexpr std::size_t kPiece = 16;
+    if (n < kPiece || n > 4 * kPiece) {
+      // With n > 0 bytes to copy, neither pointer is null; the analyzer does
+      // not follow that through the callers.
+      // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker)
+      if (n > 0) std::memcpy(to, from, n);
+      return;
+    }
+    // Constant sizes, so that each piece is a register's load and store.
+    if (n <= 2 * kPiece) {
+      std::memcpy(to, from, kPiece);
+      std::memcpy(to + n - kPiece, from + n - kPiece, kPiece);
+    } else {
+      std::memcpy(to, from, 2 * kPiece);
+      std::memcpy(to + n - 2 * kPiece, from + n - 2 * kPiece, 2 * kPiece);
+    }
+  }
   void ReadAll(void* data, std::size_t n);
   bool ReadAhead();
   void WriteAll(const void* data, std::size_t n);
