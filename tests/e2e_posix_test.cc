@@ -73,7 +73,8 @@ TEST_F(Posix, RunWaitsWhileAnotherHoldsTheImage) {
 }
 
 // Only "no such file" makes a name missing: a name that cannot be looked up
-// (here a loop of links) or opened (a socket) is the open's to report.
+// (a loop of links, a directory that cannot be searched) or opened (a
+// socket) is the open's to report.
 TEST_F(Posix, InputThatCannotBeOpenedIsAFileError) {
   std::filesystem::create_symlink("loop.480", dir_ / "loop.480");
   const std::string socket_path = (dir_ / "fw.480").string();
@@ -83,12 +84,21 @@ TEST_F(Posix, InputThatCannotBeOpenedIsAFileError) {
   ASSERT_LT(socket_path.size(), sizeof address.sun_path);
   std::strcpy(address.sun_path, socket_path.c_str());
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  for (const std::string input : {"fw.480", "loop.480"}) {
+  std::vector<std::string> inputs = {"fw.480", "loop.480"};
+  if (::geteuid() != 0) {  // root searches any directory
+    std::filesystem::create_directory(dir_ / "locked");
+    Write("locked/fw.480", Record(0x200000, {1}).Build());
+    std::filesystem::permissions(dir_ / "locked", std::filesystem::perms::none);
+    inputs.emplace_back("locked/fw.480");
+  }
+  for (const std::string& input : inputs) {
     const ProgramResult result = Run({input});
     EXPECT_EQ(result.out, kBanner + "Error: Cannot open file " + input + ".\n\n");
     EXPECT_EQ(result.status, 2);
   }
   ::close(fd);
+  std::error_code absent;  // so that the scratch directory can go
+  std::filesystem::permissions(dir_ / "locked", std::filesystem::perms::owner_all, absent);
 }
 
 // A file-size limit too: it fails the write, and does not kill the run.
