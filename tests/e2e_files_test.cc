@@ -92,12 +92,16 @@ TEST_F(Files, InputOrAlignatorThatIsTheTemporaryImageIsNeverTruncated) {
 TEST_F(Files, RunsStartedTogetherEachWriteTheirOwnImage) {
   constexpr int kRuns = 4;
   for (int round = 0; round < 5; ++round) {
+    // All inputs first: a file being written while a run starts would be
+    // inherited by it on Windows, open for writing, and keep others out.
+    for (int i = 0; i < kRuns; ++i) {
+      const auto base = static_cast<std::uint32_t>(0x100000 * (i + 1));
+      Write("fw" + std::to_string(i) + ".480",
+            Record(base, Counting(20000, static_cast<std::uint8_t>(round * kRuns + i))).Build());
+    }
     std::vector<std::future<ProgramResult>> runs;
     for (int i = 0; i < kRuns; ++i) {
       const std::string input = "fw" + std::to_string(i) + ".480";
-      const auto base = static_cast<std::uint32_t>(0x100000 * (i + 1));
-      Write(input,
-            Record(base, Counting(20000, static_cast<std::uint8_t>(round * kRuns + i))).Build());
       runs.push_back(std::async(std::launch::async, [this, input] { return Run({input}); }));
     }
     for (int i = 0; i < kRuns; ++i) {
