@@ -37,10 +37,10 @@ bool BufferedStream::ReadAhead() {
 }
 
 std::size_t BufferedStream::ReadSome(void* data, std::size_t n) {
-  FlushWrites();
   if (read_next_ == read_end_) {
-    DropReadAhead();
     if (n >= kCapacity) {
+      FlushWrites();
+      DropReadAhead();
       const std::size_t got = raw_->ReadSome(data, n);
       buffer_offset_ += got;
       return got;

@@ -216,21 +216,20 @@ class PosixTemporaryImage final : public TemporaryImage {
     }
   }
 
+  // Copies the held file, from its start, to part_fd; false when that fails.
   bool CopyInto(int part_fd) {
+    PosixFile part(::dup(part_fd), path_, Kind::kWrite);
     std::vector<unsigned char> chunk(std::size_t{1} << 16);
-    off_t at = 0;
-    for (;;) {
-      const ssize_t got = ::pread(fd_, chunk.data(), chunk.size(), at);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return got == 0;
-      for (ssize_t done = 0; done < got;) {
-        const ssize_t put =
-            ::write(part_fd, chunk.data() + done, static_cast<std::size_t>(got - done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        done += put;
+    try {
+      for (off_t at = 0;;) {
+        const ssize_t got = ::pread(fd_, chunk.data(), chunk.size(), at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0;
+        part.WriteAll(chunk.data(), static_cast<std::size_t>(got));
+        at += got;
       }
-      at += got;
+    } catch (const FileError&) {
+      return false;
     }
   }
 

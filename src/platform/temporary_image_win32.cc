@@ -99,21 +99,28 @@ class Win32TemporaryImage final : public TemporaryImage {
     ::SetFileInformationByHandle(handle_, FileDispositionInfo, &dispose, sizeof dispose);
   }
 
+  // Copies the held file, from its start, to a new file part; false when
+  // that fails.
   bool CopyInto(const char* part) {
     HANDLE out = ::CreateFileA(part, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) return false;
+    Win32File copy(out, part, Kind::kWrite);
     LARGE_INTEGER start{};
-    bool copied = ::SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) != 0;
+    if (!::SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN)) return false;
     std::vector<char> chunk(1 << 16);
     DWORD got = 0;
-    while (copied &&
-           ::ReadFile(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr) &&
-           got > 0) {
-      DWORD put = 0;
-      copied = ::WriteFile(out, chunk.data(), got, &put, nullptr) && put == got;
+    try {
+      while (::ReadFile(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
+        if (got == 0) {
+          copy.Close();
+          return true;
+        }
+        copy.WriteAll(chunk.data(), got);
+      }
+    } catch (const FileError&) {
     }
-    return ::CloseHandle(out) && copied;
+    return false;
   }
 
   HANDLE handle_;  // owned by the stream's file
