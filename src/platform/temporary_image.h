@@ -21,20 +21,22 @@ class TemporaryImage {
 
   /// Creates path anew, empty, owned by this process with the default mode
   /// for new files, and holds it. While another run holds a file of that
-  /// name it waits its turn. A leftover of another user is removed first.
-  /// Throws FileError(kCreate), leaving the old file untouched, when path is
-  /// a symbolic link, not a regular file, has other names, is the same file
-  /// as any of keep, or cannot be replaced.
+  /// name it waits its turn. A leftover with other names, or of another user,
+  /// is removed first, never truncated. Throws FileError(kCreate), leaving
+  /// the old file untouched, when path is a symbolic link, not a regular
+  /// file, the same file as any of keep or as the standard input, output or
+  /// error, or cannot be replaced.
   static std::unique_ptr<TemporaryImage> Create(const std::string& path,
                                                 const std::vector<std::string>& keep);
 
   /// Returns the stream to write the image through.
   virtual BufferedStream& Stream() = 0;
 
-  /// Writes what is buffered, gives the held file the name to (replacing a
-  /// file of that name, copying it across file systems), and closes it. When
-  /// the temporary name no longer denotes the held file, nothing is moved.
-  /// Throws FileError(kWrite) or FileError(kRename); to is then untouched.
+  /// Writes what is buffered and brings it to the disk, then gives the held
+  /// file the name to (replacing a file of that name, copying it across file
+  /// systems), and closes it. When the temporary name no longer denotes the
+  /// held file, nothing is moved. Throws FileError(kWrite) or
+  /// FileError(kRename); to is then untouched.
   virtual void MoveTo(const std::string& to) = 0;
 };
 
