@@ -61,6 +61,9 @@ class Win32TemporaryImage final : public TemporaryImage {
 
   void MoveTo(const std::string& to) override {
     stream_.Flush();
+    // On the disk before it has the name: a crash must not leave a name over
+    // bytes that never got there.
+    if (!::FlushFileBuffers(handle_)) throw FileError(Kind::kWrite, path_);
     if (!RenameThroughHandle(to)) {
       if (::GetLastError() != ERROR_NOT_SAME_DEVICE) throw FileError(Kind::kRename, path_, to);
       CopyAs(to);
@@ -113,6 +116,7 @@ class Win32TemporaryImage final : public TemporaryImage {
     try {
       while (::ReadFile(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
         if (got == 0) {
+          if (!::FlushFileBuffers(out)) return false;
           copy.Close();
           return true;
         }
