@@ -12,14 +12,10 @@
 namespace kv2pelmo {
 
 std::unique_ptr<BufferedStream> OpenForReading(const std::string& path) {
-  // Non-blocking only for the open itself, so that a FIFO cannot hang it.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // A named pipe is opened as any reader opens it: waiting for its writer,
+  // whose data would otherwise look like an empty file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw FileError(FileError::Kind::kOpen, path);
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    throw FileError(FileError::Kind::kOpen, path);
-  }
   return std::make_unique<BufferedStream>(
       std::make_unique<PosixFile>(fd, path, FileError::Kind::kRead), path);
 }
@@ -34,10 +30,11 @@ bool FileExists(const std::string& path) {
 }
 
 bool PrepareProcess() {
-  // A file-size limit must fail the write, as a full disk does, not end the
-  // process without a word.
-  // (It fails only for a signal number that does not exist.)
+  // A file-size limit must fail the write, as a full disk does, and a closed
+  // pipe the report, not end the process without a word.
+  // (These fail only for a signal number that does not exist.)
   static_cast<void>(::signal(SIGXFSZ, SIG_IGN));
+  static_cast<void>(::signal(SIGPIPE, SIG_IGN));
   bool output_open = true;
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
