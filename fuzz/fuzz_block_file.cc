@@ -1,6 +1,6 @@
 // Fuzzes the conversion: any block file, with any short alignator, gives either
 // exactly the image a plain model of the format predicts, or a refusal with a
-// message. The first input byte chooses the alignator: with its top bit set,
+// message. An alignator counts only with a valid first header. The first input byte chooses the alignator: with its top bit set,
 // its low four bits give the alignator's length and those bytes follow. Its
 // bits 4 to 6 choose how many bytes the block file hands out per read.
 #include <algorithm>
@@ -100,7 +100,7 @@ struct FuzzCase {
   Bytes file;
   std::size_t read_limit = SIZE_MAX;
   std::optional<Bytes> alignator;
-  std::optional<std::int64_t> align_to;  // the alignator's address when it has one
+  std::optional<std::int64_t> align_to;  // its address, when its first header is valid
 };
 
 FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
@@ -110,7 +110,12 @@ FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
   if (data[0] & 0x80) {
     const std::size_t length = std::min<std::size_t>(data[0] & 0x0F, size - 1);
     input.alignator = Bytes(data + 1, data + 1 + length);
-    if (length >= 9) input.align_to = (data[2] << 16) | (data[3] << 8) | data[4];
+    const std::uint8_t* h = data + 1;
+    unsigned header_sum = 0;
+    for (std::size_t i = 1; i <= 7 && i < length; ++i) header_sum += h[i];
+    if (length >= 9 && h[0] == 0x0B && static_cast<std::uint8_t>(~header_sum) == h[8]) {
+      input.align_to = (h[1] << 16) | (h[2] << 8) | h[3];
+    }
     at += length;
   }
   input.file.assign(data + at, data + size);
@@ -137,17 +142,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Bytes image_bytes;
   BufferedStream source(std::make_unique<MemoryFile>(file, input.read_limit), "fw.480");
   BufferedStream image(std::make_unique<MemoryFile>(image_bytes), "tempdct3.tmp");
-  const AlignAddress align_address = [&input]() -> std::optional<std::int32_t> {
+  const AlignatorReader read_alignator = [&input]() -> std::optional<ReadResult> {
     if (!input.alignator) return std::nullopt;
     Bytes alignator_bytes = *input.alignator;
     BufferedStream alignator(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
-    return ReadFirstAddress(alignator);
+    return ReadFirstHeader(alignator);
   };
   std::ostringstream out;
   std::optional<FinishedImage> finished;
   bool file_error = false;
   try {
-    finished = ConvertStreams(source, image, align_address, out);
+    finished = ConvertStreams(source, image, read_alignator, out);
   } catch (const FileError&) {
     file_error = true;
   }

@@ -45,6 +45,7 @@ TEST_F(Files, LongestRecordConvertsWhole) {
   EXPECT_EQ(Read("fw_MCU_00000000.fls"), Join({data, {0xFF}}));
 }
 
+// The image is rounded before the alignator is read: what is left is whole units.
 TEST_F(Files, ShortAlignatorIsAReadError) {
   Write("fw.480", Record(0x200000, {1}).Build());
   Write("fw.48g", {0x0B, 0x3A, 0x00, 0x00});
@@ -52,6 +53,34 @@ TEST_F(Files, ShortAlignatorIsAReadError) {
   EXPECT_EQ(result.out, kReadError);
   EXPECT_EQ(result.status, 2);
   EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+  EXPECT_EQ(Read("tempdct3.tmp"), Join({{1}, Repeat(65535, 0xFF)}));
+}
+
+// An image, a text or a damaged header given as the alignator would give a
+// wrong image: refused, for --info too, and nothing is named.
+TEST_F(Files, AlignatorWithoutAValidFirstHeaderIsRefused) {
+  Write("fw.480", Record(0x200000, {1}).Build());
+  Write("fw_MCU_00200000.fls", {0xAB});
+  const std::string bad_id = "Error: Invalid block ID in alignator file at 0x000000.\n\n";
+  const std::vector<std::pair<Bytes, std::string>> alignators = {
+      {Join({{'P', 'P', 'M', '!'}, Repeat(60, 0xFF)}), bad_id},
+      {Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'}, bad_id},
+      {Record(0x3A0000, {1, 2}).WithHeaderChecksum(0x12).Build(),
+       "Error: Invalid block header checksum in alignator file at 0x000000,\n"
+       "       calculated = 0xC6, read = 0x12.\n\n"}};
+  for (const auto& [alignator, message] : alignators) {
+    Write("fw.48g", alignator);
+    for (const std::string option : {"", "--info"}) {
+      std::vector<std::string> args = {"fw.480", "fw.48g"};
+      if (!option.empty()) args.insert(args.begin(), option);
+      const ProgramResult result = Run(args);
+      EXPECT_EQ(result.out, kBanner + message) << option;
+      EXPECT_EQ(result.status, 1);
+    }
+    EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
+    EXPECT_EQ(Read("tempdct3.tmp"), Join({{1}, Repeat(65535, 0xFF)}));
+    EXPECT_EQ(Read("fw.48g"), alignator);
+  }
 }
 
 TEST_F(Files, RecordsLongerThanTheBlockBufferConvert) {
@@ -66,7 +95,8 @@ TEST_F(Files, OutputNameThatIsADirectoryLeavesTheTemporaryImage) {
   std::filesystem::create_directory(dir_ / "fw_MCU_00200000.fls");
   Write("fw.480", Record(0x200000, {1, 2}).Build());
   const ProgramResult result = Run({"fw.480"});
-  EXPECT_EQ(result.out, kBanner + "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
+  EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls") +
+                            "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(Read("tempdct3.tmp"), Join({{1, 2}, Repeat(65534, 0xFF)}));
 }

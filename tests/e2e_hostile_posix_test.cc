@@ -1,6 +1,7 @@
 // End to end against a hostile directory, hard limits and odd inputs: success always means the
 // right image.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,7 +72,8 @@ TEST_F(Hostile, LinkSwappedInBeforeTheRenameFailsTheRun) {
   AwaitWholeImage(dir_ / "tempdct3.tmp");
   SwapInALink(dir_);
   const ProgramResult result = run.get();
-  EXPECT_EQ(result.out, kBanner + "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
+  EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls") +
+                            "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
   EXPECT_EQ(Read("victim"), Bytes({7, 7, 7}));
@@ -88,7 +90,15 @@ TEST_F(Hostile, LeftoverOfAnotherUserOrWithOddModeIsReplaced) {
     ASSERT_EQ(::chmod((dir_ / "tempdct3.tmp").c_str(), mode), 0);
     const bool foreign =
         ::geteuid() == 0 && ::chown((dir_ / "tempdct3.tmp").c_str(), 65534, 65534) == 0;
-    ASSERT_EQ(Run({"fw.480"}).status, 0);
+    // Held by another user's program, it is not waited for: it would not be
+    // taken over anyway.
+    const int held = ::open((dir_ / "tempdct3.tmp").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    auto run = std::async(std::launch::async, [this] { return Run({"fw.480"}); });
+    ASSERT_EQ(run.wait_for(std::chrono::seconds(foreign ? 5 : 0)) == std::future_status::ready,
+              foreign);
+    ::close(held);
+    ASSERT_EQ(run.get().status, 0);
     struct stat st {};
     ASSERT_EQ(::stat((dir_ / "fw_MCU_00200000.fls").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, ::geteuid()) << "foreign leftover: " << foreign;
@@ -112,12 +122,21 @@ TEST_F(Hostile, RunningOutOfMemoryIsReported) {
 
 TEST_F(Hostile, MessagesThatCannotBeWrittenFailTheRun) {
   Write("fw.480", Record(0x200000, {1}).Build());
+  // A report nobody can read names nothing: the older output stays.
   RunLimits full;
   full.stdout_path = "/dev/full";
-  const ProgramResult to_full = Run({"fw.480"}, full);
-  EXPECT_EQ(to_full.out, "kv2pelmo: the messages could not be written to standard output\n");
-  EXPECT_EQ(to_full.status, 2);
+  RunLimits closed_pipe;
+  closed_pipe.stdout_path = "|";
+  for (const RunLimits& limits : {full, closed_pipe}) {
+    Write("fw_MCU_00200000.fls", {0xAB});
+    const ProgramResult result = Run({"fw.480"}, limits);
+    EXPECT_EQ(result.out, "kv2pelmo: the messages could not be written to standard output\n");
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
+    EXPECT_EQ(Read("tempdct3.tmp"), kImage);
+  }
   std::filesystem::remove(dir_ / "fw_MCU_00200000.fls");
+  std::filesystem::remove(dir_ / "tempdct3.tmp");
 
   RunLimits closed;
   closed.stdout_path = "";
@@ -125,6 +144,21 @@ TEST_F(Hostile, MessagesThatCannotBeWrittenFailTheRun) {
   EXPECT_EQ(to_nothing.out, "kv2pelmo: standard output is closed; nothing was done\n");
   EXPECT_EQ(to_nothing.status, 2);
   EXPECT_FALSE(Exists("tempdct3.tmp"));
+  EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+}
+
+// Standard output sent into the image's name would mix the messages into the
+// image: the run refuses it, and the messages land where they were sent.
+TEST_F(Hostile, StandardOutputIntoTheTemporaryImageIsRefused) {
+  Write("fw.480", Record(0x200000, {1}).Build());
+  Write("tempdct3.tmp", {});
+  RunLimits into_image;
+  into_image.stdout_path = (dir_ / "tempdct3.tmp").string();
+  const ProgramResult result = Run({"fw.480"}, into_image);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.status, 2);
+  const std::string refusal = kBanner + "Error: Cannot create file tempdct3.tmp.\n\n";
+  EXPECT_EQ(Read("tempdct3.tmp"), Bytes(refusal.begin(), refusal.end()));
   EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
 }
 
@@ -138,6 +172,23 @@ TEST_F(Hostile, PipesAndDevicesAreReadToTheirEnd) {
   writer.get();
   EXPECT_EQ(piped.out, Written("fw_MCU_00200000.fls"));
   EXPECT_EQ(Read("fw_MCU_00200000.fls"), kImage);
+
+  // Started before the pipe has a writer, as input or as alignator, the
+  // program waits for it as any reader does.
+  ASSERT_EQ(::mkfifo((dir_ / "fw.48g").c_str(), 0600), 0);
+  Write("plain.480", Record(0x200000, {1}).Build());
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"fw.480"}, {"plain.480", "fw.48g"}}) {
+    auto run = std::async(std::launch::async, [this, args] { return Run(args); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const bool alignator = args.size() == 2;
+    WriteFile(dir_ / args.back(),
+              alignator ? Record(0x220000, {}).Build() : Record(0x200000, {1}).Build());
+    const ProgramResult late = run.get();
+    const std::string output = alignator ? "plain_MCU_00200000.fls" : "fw_MCU_00200000.fls";
+    EXPECT_EQ(late.out, Written(output));
+    EXPECT_EQ(Read(output), alignator ? Join({{1}, Repeat(0x1FFFF, 0xFF)}) : kImage);
+  }
 
   const ProgramResult zeros = Run({"/dev/zero"});
   EXPECT_EQ(zeros.out, kBanner + "Error: Invalid block ID at 0x000000.\n\n");

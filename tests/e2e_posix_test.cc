@@ -58,21 +58,30 @@ TEST_F(Posix, TemporaryImageThatIsALinkIsNotTruncated) {
   EXPECT_FALSE(Exists("tempdct3.tmp"));
 }
 
-// A run that finds the image held by another waits for it, then goes on.
+// A run that finds the image held by another waits for it, then goes on;
+// after a second it says so on standard error, and its output is as ever.
 TEST_F(Posix, RunWaitsWhileAnotherHoldsTheImage) {
   Write("tempdct3.tmp", {5, 6});
   Write("fw.480", Record(0x200000, {1}).Build());
-  const int fd = ::open((dir_ / "tempdct3.tmp").c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  auto run = std::async(std::launch::async, [this] { return Run({"fw.480"}); });
-  EXPECT_EQ(run.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-  EXPECT_EQ(Read("tempdct3.tmp"), Bytes({5, 6}));
-  ::close(fd);
-  const ProgramResult result = run.get();
-  EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls"));
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(Read("fw_MCU_00200000.fls"), Join({{1}, Repeat(65535, 0xFF)}));
+  Write("out.txt", {});
+  RunLimits output;
+  output.stdout_path = (dir_ / "out.txt").string();
+  for (const int hold_ms : {300, 1600}) {
+    const int fd = ::open((dir_ / "tempdct3.tmp").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    auto run = std::async(std::launch::async, [&] { return Run({"fw.480"}, output); });
+    EXPECT_EQ(run.wait_for(std::chrono::milliseconds(hold_ms)), std::future_status::timeout);
+    ::close(fd);
+    const ProgramResult result = run.get();
+    EXPECT_EQ(result.out, hold_ms < 1000
+                              ? ""
+                              : "kv2pelmo: waiting for another program to release tempdct3.tmp\n");
+    EXPECT_EQ(result.status, 0);
+    const Bytes written = Read("out.txt");
+    EXPECT_EQ(std::string(written.begin(), written.end()), Written("fw_MCU_00200000.fls"));
+    EXPECT_EQ(Read("fw_MCU_00200000.fls"), Join({{1}, Repeat(65535, 0xFF)}));
+  }
 }
 
 // Only "no such file" makes a name missing: a name that cannot be looked up

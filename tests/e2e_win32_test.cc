@@ -36,6 +36,21 @@ TEST_F(Win32, RunWaitsWhileAnotherHoldsTheImage) {
   EXPECT_EQ(Read("fw_MCU_00200000.fls"), Join({{1}, Repeat(65535, 0xFF)}));
 }
 
+// Through a hard link the truncation would reach another file: that name is
+// removed and the image made anew.
+TEST_F(Win32, LeftoverThatIsAHardLinkIsNotTruncatedThrough) {
+  Write("fw.480", Record(0x200000, {1}).Build());
+  Write("precious", {1, 2, 3});
+  ASSERT_TRUE(::CreateHardLinkA((dir_ / "tempdct3.tmp").string().c_str(),
+                                (dir_ / "precious").string().c_str(), nullptr));
+  const ProgramResult result = Run({"fw.480"});
+  EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls"));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), Join({{1}, Repeat(65535, 0xFF)}));
+  EXPECT_EQ(Read("precious"), Bytes({1, 2, 3}));
+  EXPECT_FALSE(Exists("tempdct3.tmp"));
+}
+
 TEST_F(Win32, BackslashPathsKeepTheirDirectory) {
   std::filesystem::create_directories(dir_ / "dir.old" / "sub");
   Write("dir.old/sub/fw.480", Record(0x10, {1}).Build());

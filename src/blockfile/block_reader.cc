@@ -80,10 +80,19 @@ const std::uint8_t* BlockReader::ReadIntoBuffer(std::size_t length) {
   return buffer_.data();
 }
 
-std::int32_t ReadFirstAddress(BufferedStream& file) {
+ReadResult ReadFirstHeader(BufferedStream& file) {
   BlockHeader header;
   file.ReadExactly(header.bytes.data(), header.bytes.size());
-  return BlockAddress(header);
+  if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, 0);
+  const std::uint8_t header_checksum = HeaderChecksum(header);
+  if (header_checksum != header.StoredHeaderChecksum()) {
+    return NoBlock(ReadResult::Kind::kBadHeaderChecksum, 0, header_checksum,
+                   header.StoredHeaderChecksum());
+  }
+  ReadResult result = NoBlock(ReadResult::Kind::kBlock, 0);
+  result.address = BlockAddress(header);
+  result.length = BlockLength(header);
+  return result;
 }
 
 }  // namespace kv2pelmo

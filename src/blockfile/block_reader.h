@@ -59,9 +59,11 @@ class BlockReader {
   BlockBuffer& buffer_;
 };
 
-/// Returns the Address of the first record header of file, checking nothing
-/// else of it. Throws FileError(kRead) when the file is shorter than a header.
-std::int32_t ReadFirstAddress(BufferedStream& file);
+/// Reads the first record header of file and checks its identifier, then its
+/// checksum, as Next does; its data is neither read nor checked. Returns
+/// kBlock with the header's address and length, or the failed check, at
+/// offset 0. Throws FileError(kRead) when the file is shorter than a header.
+ReadResult ReadFirstHeader(BufferedStream& file);
 
 }  // namespace kv2pelmo
 

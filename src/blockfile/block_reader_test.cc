@@ -102,12 +102,22 @@ TEST_P(BlockReaderTest, HugeLengthInAShortFileFailsWithoutGrowing) {
   EXPECT_EQ(f.buffer.size(), BlockBufferSize);
 }
 
-// The alignator gives its first address only: nothing else of it is checked.
-TEST(FirstAddressTest, IsReadWithoutValidationAndNeedsAWholeHeader) {
+// The alignator's first header is checked as a record's is, but for its
+// data, which is not even read.
+TEST(FirstHeaderTest, IsCheckedLikeARecordsButNotItsData) {
+  Fixture good(BlockFile({Record(0x3A0102, {1, 2}).WithDataChecksum(0)}));
+  const ReadResult header = ReadFirstHeader(good.input);
+  EXPECT_EQ(header.kind, Kind::kBlock);
+  EXPECT_EQ(header.address, 0x3A0102);
   Fixture bad_id(BlockFile({Record(0x3A0102, {1, 2}).WithId(0x99).WithHeaderChecksum(0)}));
-  EXPECT_EQ(ReadFirstAddress(bad_id.input), 0x3A0102);
+  EXPECT_EQ(ReadFirstHeader(bad_id.input).kind, Kind::kBadId);
+  Fixture bad_sum(BlockFile({Record(0x3A0102, {1, 2}).WithHeaderChecksum(0x12)}));
+  const ReadResult sum = ReadFirstHeader(bad_sum.input);
+  EXPECT_EQ(sum.kind, Kind::kBadHeaderChecksum);
+  EXPECT_EQ(sum.stored, 0x12);
+  EXPECT_EQ(sum.calculated, 0xC3);  // ~(3A + 01 + 02 + FD + 00 + 00 + 02)
   Fixture cut({0x0B, 0x3A, 0x00, 0x00});
-  EXPECT_THROW(ReadFirstAddress(cut.input), FileError);
+  EXPECT_THROW(ReadFirstHeader(cut.input), FileError);
 }
 
 INSTANTIATE_TEST_SUITE_P(WholeAndShortReads, BlockReaderTest,

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/output_namer.h"
 #include "cli/run.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
@@ -33,7 +34,12 @@ int main(int argc, char** argv) {
     return kv2pelmo::kExitFileError;
   }
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const int status = RunReportingFailures(args, std::cout);
+  int status = kv2pelmo::kExitFileError;
+  try {
+    status = RunReportingFailures(args, std::cout);
+  } catch (const kv2pelmo::ReportLost&) {
+    // Nothing was named; standard output is broken, which the check below tells.
+  }
   if (!std::cout.flush()) {
     std::cerr << "kv2pelmo: the messages could not be written to standard output\n";
     return kv2pelmo::kExitFileError;

@@ -33,8 +33,10 @@ std::string OutputNamer::MakeOutputName(const std::string& input_path, std::int3
 }
 
 void OutputNamer::HandOver(TemporaryImage& image, const std::string& output_path) {
-  image.MoveTo(output_path);
+  image.Sync();
   out_ << Format("Output written to: %s\n\n", output_path.c_str());
+  if (!out_.flush()) throw ReportLost();
+  image.MoveTo(output_path);
 }
 
 }  // namespace kv2pelmo

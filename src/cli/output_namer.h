@@ -14,6 +14,10 @@ namespace kv2pelmo {
 /// The name of the image while it is being written, in the current directory.
 constexpr const char* kTemporaryImageName = "tempdct3.tmp";
 
+/// The report of a finished image could not be written: the run must not
+/// name an image that nobody was told of.
+struct ReportLost {};
+
 /// Gives the temporary image its final name and reports it.
 class OutputNamer {
  public:
@@ -26,9 +30,11 @@ class OutputNamer {
   static std::string MakeOutputName(const std::string& input_path, std::int32_t base_address,
                                     ImageKind kind, std::uint8_t variant_letter);
 
-  /// Moves the finished image to output_path, replacing any file of that
-  /// name, then prints the report line. Throws FileError when the move
-  /// fails; nothing is printed then.
+  /// Brings the finished image to the disk, prints the report line through
+  /// to out, then moves the image to output_path, replacing any file of that
+  /// name. Throws FileError when the image cannot be synced (nothing is
+  /// printed then) or moved, and ReportLost, naming nothing, when the report
+  /// cannot be written.
   void HandOver(TemporaryImage& image, const std::string& output_path);
 
  private:

@@ -2,6 +2,7 @@
 #include "cli/run.h"
 
 #include <algorithm>
+#include <iostream>
 #include <memory>
 #include <optional>
 
@@ -57,6 +58,16 @@ unsigned long long Offset(const ReadResult& result) { return result.offset; }
       Offset(result), static_cast<unsigned>(result.address), static_cast<unsigned>(base_address));
 }
 
+[[gnu::cold]] std::string AlignatorFailureMessage(const ReadResult& header) {
+  if (header.kind == ReadResult::Kind::kBadId) {
+    return Format("Error: Invalid block ID in alignator file at 0x%06llX.\n\n", Offset(header));
+  }
+  return Format(
+      "Error: Invalid block header checksum in alignator file at 0x%06llX,\n"
+      "       calculated = 0x%02X, read = 0x%02X.\n\n",
+      Offset(header), header.calculated, header.stored);
+}
+
 // Places every block; returns the message that stopped it, empty when none.
 std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, BlockMap* map) {
   bool any_block = false;
@@ -73,12 +84,12 @@ std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, BlockMap* m
   return any_block ? std::string() : "Error: Input file holds no blocks.\n\n";
 }
 
-std::optional<std::int32_t> ReadAlignAddress(const std::optional<std::string>& alignator_path) {
+std::optional<ReadResult> ReadAlignatorHeader(const std::optional<std::string>& alignator_path) {
   if (!alignator_path) return std::nullopt;
   std::unique_ptr<BufferedStream> alignator = OpenForReading(*alignator_path);
-  const std::int32_t address = ReadFirstAddress(*alignator);
+  const ReadResult header = ReadFirstHeader(*alignator);
   alignator->Close();
-  return address;
+  return header;
 }
 
 // Converts and names the image; nothing is left open when it returns or
@@ -88,9 +99,14 @@ int ConvertAndHandOver(const std::string& input_path,
   std::unique_ptr<BufferedStream> input = OpenForReading(input_path);
   std::vector<std::string> keep{input_path};
   if (alignator_path) keep.push_back(*alignator_path);
-  std::unique_ptr<TemporaryImage> image = TemporaryImage::Create(kTemporaryImageName, keep);
+  // Standard error, so that the output of a run that waited stays the same.
+  std::unique_ptr<TemporaryImage> image = TemporaryImage::Create(kTemporaryImageName, keep, [] {
+    std::cerr << "kv2pelmo: waiting for another program to release " << kTemporaryImageName
+              << std::endl;
+  });
   const std::optional<FinishedImage> finished = ConvertStreams(
-      *input, image->Stream(), [&alignator_path] { return ReadAlignAddress(alignator_path); }, out);
+      *input, image->Stream(), [&alignator_path] { return ReadAlignatorHeader(alignator_path); },
+      out);
   if (!finished) return kExitRefused;
   OutputNamer namer(out);
   namer.HandOver(*image, OutputNamer::MakeOutputName(input_path, finished->base_address,
@@ -124,7 +140,8 @@ int Describe(const std::string& input_path, const std::optional<std::string>& al
   BufferedStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
   BlockMap map;
   const std::optional<FinishedImage> finished = ConvertStreams(
-      *input, image, [&alignator_path] { return ReadAlignAddress(alignator_path); }, out, &map);
+      *input, image, [&alignator_path] { return ReadAlignatorHeader(alignator_path); }, out,
+      &map);
   if (!finished) return kExitRefused;
   map.Merge();
   out << InfoText(input_path, *finished, map, image.Size());
@@ -162,8 +179,8 @@ bool WaitBeforeClosing(const ConsoleFacts& facts) {
 }
 
 std::optional<FinishedImage> ConvertStreams(BufferedStream& input, BufferedStream& image,
-                                            const AlignAddress& align_address, std::ostream& out,
-                                            BlockMap* map) {
+                                            const AlignatorReader& read_alignator,
+                                            std::ostream& out, BlockMap* map) {
   BlockBuffer buffer(BlockBufferSize);
   BlockReader reader(input, buffer);
   ImageWriter writer(image, buffer);
@@ -172,13 +189,20 @@ std::optional<FinishedImage> ConvertStreams(BufferedStream& input, BufferedStrea
     out << failure;
     return std::nullopt;
   }
-  writer.Finish(align_address());
+  // Rounded before the alignator is read, so that an image left behind by
+  // a bad or short alignator is whole units.
+  writer.Finish();
+  if (const std::optional<ReadResult> header = read_alignator()) {
+    if (header->kind != ReadResult::Kind::kBlock) {
+      out << AlignatorFailureMessage(*header);
+      return std::nullopt;
+    }
+    writer.AlignTo(header->address);
+  }
   // The buffer goes before the streams, as the run's resources are released
-  // in a fixed order: buffer, input, image. The image is flushed here, so
-  // that its failures come before it is named, and closed once named.
+  // in a fixed order: buffer, input, image; the image is closed once named.
   BlockBuffer().swap(buffer);
   input.Close();
-  image.Flush();
   return FinishedImage{writer.BaseAddress(), writer.Kind(), writer.VariantLetter()};
 }
 

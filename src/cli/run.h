@@ -44,17 +44,18 @@ struct BlockMap {
   void Merge();
 };
 
-/// Tells, once every block is placed, the address the image must reach, or
-/// nothing when there is no alignator. Throws FileError.
-using AlignAddress = std::function<std::optional<std::int32_t>()>;
+/// Reads and checks the alignator's first header, once the image is rounded;
+/// returns nothing when there is no alignator. Throws FileError.
+using AlignatorReader = std::function<std::optional<ReadResult>()>;
 
-/// Converts the records of input into image, aligned to align_address();
-/// closes input and flushes image; notes every block in map when given.
-/// Returns what names the image, or nothing after printing to out why the
-/// input is refused. Throws FileError when the file layer fails.
+/// Converts the records of input into image, rounded and then aligned to the
+/// address of the header read_alignator() gives; closes input; notes every
+/// block in map when given. Returns what names the image, or nothing after
+/// printing to out why the input or the alignator is refused. Throws
+/// FileError when the file layer fails.
 std::optional<FinishedImage> ConvertStreams(BufferedStream& input, BufferedStream& image,
-                                            const AlignAddress& align_address, std::ostream& out,
-                                            BlockMap* map = nullptr);
+                                            const AlignatorReader& read_alignator,
+                                            std::ostream& out, BlockMap* map = nullptr);
 
 /// Returns the message for a failure of the file layer, for example
 /// "Error: Stream read error.\n\n".

@@ -45,19 +45,20 @@ void ImageWriter::NotePpmMark(const std::uint8_t* data, std::int32_t length) {
   variant_letter_ = length > kVariantOffset ? data[kVariantOffset] : 0;
 }
 
-void ImageWriter::Finish(std::optional<std::int32_t> align_address) {
+void ImageWriter::Finish() {
   std::fill_n(buffer_.begin(), PadUnit, kFillByte);
   // Measured from the image's end, not from the last block written, so that
   // blocks out of address order never have their bytes overwritten by fill.
-  std::uint64_t end = image_.Size();
+  const std::uint64_t end = image_.Size();
   image_.Seek(end);
-  if (end % PadUnit != 0) {
-    WriteFill(PadUnit - end % PadUnit);
-    end += PadUnit - end % PadUnit;
-  }
-  if (!align_address) return;
-  const std::int64_t target = std::int64_t{*align_address} - base_address_;
+  if (end % PadUnit != 0) WriteFill(PadUnit - end % PadUnit);
+}
+
+void ImageWriter::AlignTo(std::int32_t address) {
+  const std::uint64_t end = image_.Size();
+  const std::int64_t target = std::int64_t{address} - base_address_;
   if (target > static_cast<std::int64_t>(end)) {
+    image_.Seek(end);
     WriteFill(static_cast<std::uint64_t>(target) - end);
   }
 }

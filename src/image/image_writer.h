@@ -3,7 +3,6 @@
 #define KV2PELMO_IMAGE_IMAGE_WRITER_H_
 
 #include <cstdint>
-#include <optional>
 
 #include "blockfile/block_reader.h"
 #include "platform/buffered_stream.h"
@@ -30,10 +29,14 @@ class ImageWriter {
   /// nothing, when address lies below the base address. Throws FileError(kWrite).
   bool PlaceBlock(std::int32_t address, const std::uint8_t* data, std::int32_t length);
 
-  /// Rounds the image up to whole PadUnits with 0xFF and, given the address
-  /// it must reach (the alignator's first address), extends it with 0xFF up
-  /// to there; it never shortens the image. Throws FileError(kWrite).
-  void Finish(std::optional<std::int32_t> align_address);
+  /// Rounds the image up to whole PadUnits with 0xFF, after the last block.
+  /// Throws FileError(kWrite).
+  void Finish();
+
+  /// After Finish: extends the image with 0xFF up to address (the
+  /// alignator's first address), measured from the base address; it never
+  /// shortens the image. Throws FileError(kWrite).
+  void AlignTo(std::int32_t address);
 
   /// Returns the first block's address, or -1 before any block.
   std::int32_t BaseAddress() const { return base_address_; }

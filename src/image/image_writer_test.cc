@@ -21,7 +21,8 @@ struct Fixture {
 
   // Finishes the image and returns its bytes.
   const Bytes& Finish(std::optional<std::int32_t> align_address = std::nullopt) {
-    writer.Finish(align_address);
+    writer.Finish();
+    if (align_address) writer.AlignTo(*align_address);
     image.Close();
     return bytes;
   }

@@ -28,16 +28,6 @@ using Kind = FileError::Kind;
 constexpr char kHiddenPrefix[] = ".kv2pelmo-";
 constexpr std::size_t kHiddenLength = sizeof kHiddenPrefix - 1 + 6;
 
-// Returns false when the data of fd may not be on the disk. A file system
-// that cannot sync at all says so with these, and loses nothing by it.
-bool SyncData(int fd) {
-  while (::fdatasync(fd) != 0) {
-    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return true;
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
 // A short name beside to that nothing has: output names up to the file
 // system's limit must still work.
 std::string UniqueNameBeside(const std::string& to) {
@@ -214,13 +204,22 @@ void CopyAs(int image_fd, const std::string& path, const std::string& to) {
 
 }  // namespace
 
+// A file system that cannot sync at all says so with these, and loses
+// nothing by it.
+bool SyncData(int fd) {
+  while (::fdatasync(fd) != 0) {
+    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return true;
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 void NameHeldImage(int image_fd, const std::string& path, const std::string& to) {
-  if (!SyncData(image_fd)) throw FileError(Kind::kWrite, path);
   OutputDirectory directory(to);
   directory.RemoveLeftovers();
   switch (LinkThrough(image_fd, to)) {

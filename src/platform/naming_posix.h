@@ -9,14 +9,17 @@ namespace kv2pelmo {
 /// Returns the directory part of path, separator included; empty for a bare name.
 std::string DirectoryOf(const std::string& path);
 
-/// Gives the image open as image_fd, which path denoted when just checked,
-/// the name to, replacing a file of that name. Its bytes reach the disk
-/// before it is named, and the name before this returns. The held file
+/// Brings the data of the file open as fd to the disk. Returns false when
+/// it may not have got there.
+bool SyncData(int fd);
+
+/// Gives the image open as image_fd, synced and which path denoted when just
+/// checked, the name to, replacing a file of that name; the name reaches the
+/// disk before this returns, and a copy before it is named. The held file
 /// itself is named where the file system has links; where it has none, path
 /// is renamed; across file systems a copy is named once whole. Hidden names
 /// that killed runs left beside to are removed first. Throws
-/// FileError(kWrite) when the image cannot be written out, FileError(kRename)
-/// when it cannot be named; to is then untouched.
+/// FileError(kRename) when it cannot be named; to is then untouched.
 void NameHeldImage(int image_fd, const std::string& path, const std::string& to);
 
 }  // namespace kv2pelmo

@@ -2,6 +2,7 @@
 #ifndef KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_
 #define KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@ namespace kv2pelmo {
 /// run that stops earlier leaves it under its temporary name.
 ///
 /// Abstract with a static factory: each platform implements it in its own file.
+/// How long a run waits before it says so.
+constexpr int kLongWaitMilliseconds = 1000;
 class TemporaryImage {
  public:
   virtual ~TemporaryImage() = default;
@@ -25,18 +28,24 @@ class TemporaryImage {
   /// is removed first, never truncated. Throws FileError(kCreate), leaving
   /// the old file untouched, when path is a symbolic link, not a regular
   /// file, the same file as any of keep or as the standard input, output or
-  /// error, or cannot be replaced.
+  /// error, or cannot be replaced. When it has waited about a second for
+  /// another's turn to end, it calls on_long_wait once and waits on.
   static std::unique_ptr<TemporaryImage> Create(const std::string& path,
-                                                const std::vector<std::string>& keep);
+                                                const std::vector<std::string>& keep,
+                                                const std::function<void()>& on_long_wait);
 
   /// Returns the stream to write the image through.
   virtual BufferedStream& Stream() = 0;
 
-  /// Writes what is buffered and brings it to the disk, then gives the held
-  /// file the name to (replacing a file of that name, copying it across file
-  /// systems), and closes it. When the temporary name no longer denotes the
-  /// held file, nothing is moved. Throws FileError(kWrite) or
-  /// FileError(kRename); to is then untouched.
+  /// Writes what is buffered and brings the image to the disk, so that no
+  /// name is ever given to bytes that a crash could lose. Throws
+  /// FileError(kWrite).
+  virtual void Sync() = 0;
+
+  /// After Sync: gives the held file the name to (replacing a file of that
+  /// name, copying it across file systems), and closes it. When the
+  /// temporary name no longer denotes the held file, nothing is moved.
+  /// Throws FileError(kRename); to is then untouched.
   virtual void MoveTo(const std::string& to) = 0;
 };
 

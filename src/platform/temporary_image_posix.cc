@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "platform/naming_posix.h"
@@ -56,15 +58,39 @@ bool IsAnyOf(const struct stat& file, const std::vector<std::string>& keep) {
 
 enum class Turn { kReady, kAgain, kRefused };
 
+// Takes the file's lock, waiting for whoever holds it. Another user's
+// leftover is removed rather than waited for: it would not be taken over.
+Turn Lock(int fd, const struct stat& held, bool fresh, const std::string& path,
+          const std::function<void()>& on_long_wait) {
+  constexpr int kPollMilliseconds = 20;
+  for (int waited = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; waited += kPollMilliseconds) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return Turn::kRefused;
+    if (!fresh && held.st_uid != ::geteuid()) {
+      return ::unlink(path.c_str()) == 0 ? Turn::kAgain : Turn::kRefused;
+    }
+    if (waited >= kLongWaitMilliseconds) {
+      on_long_wait();
+      while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) return Turn::kRefused;
+      }
+      break;
+    }
+    ::usleep(kPollMilliseconds * 1000);
+  }
+  return Turn::kReady;
+}
+
 // Waits for the file, then makes it this run's empty image, unless it must
 // not be touched or is no longer the file of that name.
-Turn TakeTurn(int fd, bool fresh, const std::string& path, const std::vector<std::string>& keep) {
+Turn TakeTurn(int fd, bool fresh, const std::string& path, const std::vector<std::string>& keep,
+              const std::function<void()>& on_long_wait) {
   struct stat held {};
   if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || IsAnyOf(held, keep)) {
     return Turn::kRefused;
   }
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return Turn::kRefused;
+  if (const Turn locked = Lock(fd, held, fresh, path, on_long_wait); locked != Turn::kReady) {
+    return locked;
   }
   // While this run waited, the one before it may have given the file its
   // final name or removed it; the name may even mean another file by now.
@@ -93,8 +119,12 @@ class PosixTemporaryImage final : public TemporaryImage {
 
   BufferedStream& Stream() override { return stream_; }
 
-  void MoveTo(const std::string& to) override {
+  void Sync() override {
     stream_.Flush();
+    if (!SyncData(fd_)) throw FileError(Kind::kWrite, path_);
+  }
+
+  void MoveTo(const std::string& to) override {
     struct stat held {
     }, named{};
     if (::fstat(fd_, &held) != 0 || ::lstat(path_.c_str(), &named) != 0 || !SameFile(held, named)) {
@@ -115,12 +145,17 @@ class PosixTemporaryImage final : public TemporaryImage {
 }  // namespace
 
 std::unique_ptr<TemporaryImage> TemporaryImage::Create(const std::string& path,
-                                                       const std::vector<std::string>& keep) {
+                                                       const std::vector<std::string>& keep,
+                                                       const std::function<void()>& on_long_wait) {
+  bool told = false;  // once, however often the name is made anew
+  const std::function<void()> tell_once = [&] {
+    if (!std::exchange(told, true)) on_long_wait();
+  };
   for (;;) {
     bool fresh = false;
     const int fd = OpenImage(path, fresh);
     if (fd < 0) throw FileError(Kind::kCreate, path);
-    const Turn turn = TakeTurn(fd, fresh, path, keep);
+    const Turn turn = TakeTurn(fd, fresh, path, keep, tell_once);
     if (turn == Turn::kReady) return std::make_unique<PosixTemporaryImage>(fd, path);
     ::close(fd);
     if (turn == Turn::kRefused) throw FileError(Kind::kCreate, path);

@@ -25,13 +25,23 @@ bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
   return known;
 }
 
-bool IsAnyOf(const std::string& path, const std::vector<std::string>& keep) {
-  BY_HANDLE_FILE_INFORMATION image{};
-  if (!FileIdentity(path, image)) return false;
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// True when the file is one of keep or the standard input, output or error:
+// those the image must never be written over.
+bool IsAnyOf(const BY_HANDLE_FILE_INFORMATION& image, const std::vector<std::string>& keep) {
   for (const std::string& other : keep) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (FileIdentity(other, info) && info.dwVolumeSerialNumber == image.dwVolumeSerialNumber &&
-        info.nFileIndexHigh == image.nFileIndexHigh && info.nFileIndexLow == image.nFileIndexLow) {
+    if (FileIdentity(other, info) && SameFile(info, image)) return true;
+  }
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const HANDLE standard = ::GetStdHandle(which);
+    if (standard != nullptr && standard != INVALID_HANDLE_VALUE &&
+        ::GetFileInformationByHandle(standard, &info) && SameFile(info, image)) {
       return true;
     }
   }
@@ -59,11 +69,12 @@ class Win32TemporaryImage final : public TemporaryImage {
 
   BufferedStream& Stream() override { return stream_; }
 
-  void MoveTo(const std::string& to) override {
+  void Sync() override {
     stream_.Flush();
-    // On the disk before it has the name: a crash must not leave a name over
-    // bytes that never got there.
     if (!::FlushFileBuffers(handle_)) throw FileError(Kind::kWrite, path_);
+  }
+
+  void MoveTo(const std::string& to) override {
     if (!RenameThroughHandle(to)) {
       if (::GetLastError() != ERROR_NOT_SAME_DEVICE) throw FileError(Kind::kRename, path_, to);
       CopyAs(to);
@@ -135,22 +146,33 @@ class Win32TemporaryImage final : public TemporaryImage {
 }  // namespace
 
 std::unique_ptr<TemporaryImage> TemporaryImage::Create(const std::string& path,
-                                                       const std::vector<std::string>& keep) {
+                                                       const std::vector<std::string>& keep,
+                                                       const std::function<void()>& on_long_wait) {
   // A link of that name would send the truncation to another file.
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  BY_HANDLE_FILE_INFORMATION old{};
+  const bool exists = FileIdentity(path, old);
   if ((attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) ||
-      IsAnyOf(path, keep)) {
+      (exists && IsAnyOf(old, keep))) {
     throw FileError(Kind::kCreate, path);
   }
-  for (;;) {
-    // No sharing: while another run holds the image, this fails with a
-    // sharing violation, and this run waits its turn.
-    HANDLE handle =
-        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  constexpr int kPollMilliseconds = 20;
+  for (int waited = 0;; waited += kPollMilliseconds) {
+    // Through another name of the file the truncation would reach it too:
+    // that name is removed and the image made anew. No sharing: while
+    // another run holds the image, either fails with a sharing violation,
+    // and this run waits its turn.
+    BY_HANDLE_FILE_INFORMATION info{};
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (!FileIdentity(path, info) || info.nNumberOfLinks <= 1 || ::DeleteFileA(path.c_str())) {
+      handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr);
+    }
     if (handle != INVALID_HANDLE_VALUE) return std::make_unique<Win32TemporaryImage>(handle, path);
     if (::GetLastError() != ERROR_SHARING_VIOLATION) throw FileError(Kind::kCreate, path);
-    ::Sleep(20);
+    if (waited == kLongWaitMilliseconds) on_long_wait();
+    ::Sleep(kPollMilliseconds);
   }
 }
 

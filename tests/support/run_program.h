@@ -25,8 +25,9 @@ struct RunLimits {
   std::uint64_t max_file_size = 0;
   /// When nonzero: the most memory the program may map, in bytes.
   std::uint64_t max_memory = 0;
-  /// When set: standard output goes to this file ("" closes it) and the
-  /// captured text is standard error instead.
+  /// When set: standard output goes to this file ("" closes it, "|" makes
+  /// it a pipe that nobody reads) and the captured text is standard error
+  /// instead.
   std::optional<std::string> stdout_path;
   /// A command that runs the program, for example under strace.
   std::vector<std::string> wrapper;

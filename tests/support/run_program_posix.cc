@@ -18,6 +18,11 @@ bool RedirectOutput(const RunLimits& limits, int out_fd) {
   if (!limits.stdout_path) return ::dup2(out_fd, STDOUT_FILENO) >= 0;
   if (::dup2(out_fd, STDERR_FILENO) < 0) return false;
   if (limits.stdout_path->empty()) return ::close(STDOUT_FILENO) == 0;
+  int pipe_fds[2];
+  if (*limits.stdout_path == "|") {
+    return ::pipe(pipe_fds) == 0 && ::close(pipe_fds[0]) == 0 &&
+           ::dup2(pipe_fds[1], STDOUT_FILENO) >= 0;
+  }
   const int fd = ::open(limits.stdout_path->c_str(), O_WRONLY);
   return fd >= 0 && ::dup2(fd, STDOUT_FILENO) >= 0;
 }
