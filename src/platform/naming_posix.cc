@@ -65,7 +65,8 @@ class OutputDirectory {
   void RemoveLeftovers() {
     DIR* dir = locked_ ? ::fdopendir(::dup(fd_)) : nullptr;
     if (dir == nullptr) return;
-    while (const dirent* entry = ::readdir(dir)) {
+    // The stream is this call's own, and the program has one thread.
+    while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
       const char* name = entry->d_name;
       struct stat st {};
       if (std::strlen(name) == kHiddenLength &&
