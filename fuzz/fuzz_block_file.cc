@@ -14,7 +14,8 @@
 
 #include "blockfile/block_reader.h"
 #include "cli/run.h"
-#include "platform/buffered_stream.h"
+#include "platform/image_stream.h"
+#include "platform/input_stream.h"
 #include "platform/memory_file.h"
 
 namespace kv2pelmo {
@@ -140,12 +141,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The program's streams, over memory instead of files.
   Bytes file = input.file;
   Bytes image_bytes;
-  BufferedStream source(std::make_unique<MemoryFile>(file, input.read_limit), "fw.480");
-  BufferedStream image(std::make_unique<MemoryFile>(image_bytes), "tempdct3.tmp");
+  InputStream source(std::make_unique<MemoryFile>(file, input.read_limit), "fw.480");
+  ImageStream image(std::make_unique<MemoryFile>(image_bytes), "tempdct3.tmp");
   const AlignatorReader read_alignator = [&input]() -> std::optional<ReadResult> {
     if (!input.alignator) return std::nullopt;
     Bytes alignator_bytes = *input.alignator;
-    BufferedStream alignator(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
+    InputStream alignator(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
     return ReadFirstHeader(alignator);
   };
   std::ostringstream out;

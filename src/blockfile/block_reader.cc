@@ -80,7 +80,7 @@ const std::uint8_t* BlockReader::ReadIntoBuffer(std::size_t length) {
   return buffer_.data();
 }
 
-ReadResult ReadFirstHeader(BufferedStream& file) {
+ReadResult ReadFirstHeader(InputStream& file) {
   BlockHeader header;
   file.ReadExactly(header.bytes.data(), header.bytes.size());
   if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, 0);

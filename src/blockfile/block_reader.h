@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "blockfile/block_header.h"
-#include "platform/buffered_stream.h"
+#include "platform/input_stream.h"
 
 namespace kv2pelmo {
 
@@ -44,7 +44,7 @@ class BlockReader {
  public:
   /// Borrows both; the stream is read from its current position and, while
   /// the reader works, by nothing else.
-  BlockReader(BufferedStream& input, BlockBuffer& buffer) : input_(input), buffer_(buffer) {}
+  BlockReader(InputStream& input, BlockBuffer& buffer) : input_(input), buffer_(buffer) {}
 
   /// Returns end of file, the next valid block (the stream left on the next
   /// record) or the first
@@ -55,7 +55,7 @@ class BlockReader {
  private:
   const std::uint8_t* ReadIntoBuffer(std::size_t length);
 
-  BufferedStream& input_;
+  InputStream& input_;
   BlockBuffer& buffer_;
 };
 
@@ -63,7 +63,7 @@ class BlockReader {
 /// checksum, as Next does; its data is neither read nor checked. Returns
 /// kBlock with the header's address and length, or the failed check, at
 /// offset 0. Throws FileError(kRead) when the file is shorter than a header.
-ReadResult ReadFirstHeader(BufferedStream& file);
+ReadResult ReadFirstHeader(InputStream& file);
 
 }  // namespace kv2pelmo
 

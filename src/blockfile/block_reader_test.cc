@@ -23,7 +23,7 @@ struct Fixture {
   explicit Fixture(Bytes bytes)
       : file(std::move(bytes)), input(std::make_unique<MemoryFile>(file, g_max_read), "fw.480") {}
   Bytes file;
-  BufferedStream input;
+  InputStream input;
   BlockBuffer buffer = BlockBuffer(BlockBufferSize);
   BlockReader reader{input, buffer};
 };
@@ -83,9 +83,9 @@ TEST_P(BlockReaderTest, FileEndingInsideARecordIsAReadError) {
 // third record) must not change it.
 TEST_P(BlockReaderTest, RecordsAcrossTheEndOfTheReadAheadReadWhole) {
   const Bytes data = Counting(20, 0x40);
-  const Record third(0x800000, Counting(BufferedStream::kCapacity));
+  const Record third(0x800000, Counting(kStreamCapacity));
   for (std::size_t before_end = 1; before_end <= 30; ++before_end) {
-    const std::size_t first = BufferedStream::kCapacity - kBlockHeaderSize - before_end;
+    const std::size_t first = kStreamCapacity - kBlockHeaderSize - before_end;
     Fixture f(BlockFile({Record(0x10000, Counting(first)), Record(0x3A5C7E, data), third}));
     ASSERT_EQ(f.reader.Next().kind, Kind::kBlock);
     ReadResult second = f.reader.Next();

@@ -86,7 +86,7 @@ std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, BlockMap* m
 
 std::optional<ReadResult> ReadAlignatorHeader(const std::optional<std::string>& alignator_path) {
   if (!alignator_path) return std::nullopt;
-  std::unique_ptr<BufferedStream> alignator = OpenForReading(*alignator_path);
+  std::unique_ptr<InputStream> alignator = OpenForReading(*alignator_path);
   const ReadResult header = ReadFirstHeader(*alignator);
   alignator->Close();
   return header;
@@ -96,7 +96,7 @@ std::optional<ReadResult> ReadAlignatorHeader(const std::optional<std::string>& 
 // throws. The image stays held until it has its final name.
 int ConvertAndHandOver(const std::string& input_path,
                        const std::optional<std::string>& alignator_path, std::ostream& out) {
-  std::unique_ptr<BufferedStream> input = OpenForReading(input_path);
+  std::unique_ptr<InputStream> input = OpenForReading(input_path);
   std::vector<std::string> keep{input_path};
   if (alignator_path) keep.push_back(*alignator_path);
   // Standard error, so that the output of a run that waited stays the same.
@@ -136,8 +136,8 @@ std::string InfoText(const std::string& input_path, const FinishedImage& image, 
 // Reads and checks as a conversion does, into an image that keeps nothing.
 int Describe(const std::string& input_path, const std::optional<std::string>& alignator_path,
              std::ostream& out) {
-  std::unique_ptr<BufferedStream> input = OpenForReading(input_path);
-  BufferedStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
+  std::unique_ptr<InputStream> input = OpenForReading(input_path);
+  ImageStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
   BlockMap map;
   const std::optional<FinishedImage> finished = ConvertStreams(
       *input, image, [&alignator_path] { return ReadAlignatorHeader(alignator_path); }, out,
@@ -178,7 +178,7 @@ bool WaitBeforeClosing(const ConsoleFacts& facts) {
   return facts.processes == 1 && facts.input_is_console && facts.output_is_console;
 }
 
-std::optional<FinishedImage> ConvertStreams(BufferedStream& input, BufferedStream& image,
+std::optional<FinishedImage> ConvertStreams(InputStream& input, ImageStream& image,
                                             const AlignatorReader& read_alignator,
                                             std::ostream& out, BlockMap* map) {
   BlockBuffer buffer(BlockBufferSize);

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "image/image_writer.h"
-#include "platform/buffered_stream.h"
+#include "platform/image_stream.h"
+#include "platform/input_stream.h"
 #include "platform/console.h"
 #include "platform/file_error.h"
 
@@ -53,7 +54,7 @@ using AlignatorReader = std::function<std::optional<ReadResult>()>;
 /// block in map when given. Returns what names the image, or nothing after
 /// printing to out why the input or the alignator is refused. Throws
 /// FileError when the file layer fails.
-std::optional<FinishedImage> ConvertStreams(BufferedStream& input, BufferedStream& image,
+std::optional<FinishedImage> ConvertStreams(InputStream& input, ImageStream& image,
                                             const AlignatorReader& read_alignator,
                                             std::ostream& out, BlockMap* map = nullptr);
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "blockfile/block_reader.h"
-#include "platform/buffered_stream.h"
+#include "platform/image_stream.h"
 
 namespace kv2pelmo {
 
@@ -21,7 +21,7 @@ enum class ImageKind { kMcu, kPpm };
 class ImageWriter {
  public:
   /// Borrows the image stream and the block buffer (the fill source).
-  ImageWriter(BufferedStream& image, BlockBuffer& buffer) : image_(image), buffer_(buffer) {}
+  ImageWriter(ImageStream& image, BlockBuffer& buffer) : image_(image), buffer_(buffer) {}
 
   /// Writes length bytes of data at address minus the base address; the first
   /// block sets the base address. An empty block extends the image with 0x00
@@ -50,7 +50,7 @@ class ImageWriter {
   void NotePpmMark(const std::uint8_t* data, std::int32_t length);
   void WriteFill(std::uint64_t count);
 
-  BufferedStream& image_;
+  ImageStream& image_;
   BlockBuffer& buffer_;
   std::int32_t base_address_ = -1;
   ImageKind kind_ = ImageKind::kMcu;

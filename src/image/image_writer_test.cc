@@ -15,7 +15,7 @@ using testing::WithPpmMark;
 
 struct Fixture {
   Bytes bytes;
-  BufferedStream image{std::make_unique<MemoryFile>(bytes), "tempdct3.tmp"};
+  ImageStream image{std::make_unique<MemoryFile>(bytes), "tempdct3.tmp"};
   BlockBuffer buffer = BlockBuffer(BlockBufferSize);
   ImageWriter writer{image, buffer};
 

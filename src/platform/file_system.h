@@ -5,13 +5,13 @@
 #include <memory>
 #include <string>
 
-#include "platform/buffered_stream.h"
+#include "platform/input_stream.h"
 
 namespace kv2pelmo {
 
 /// Opens an existing file for reading, letting others read but not write it.
 /// Throws FileError(kOpen) when it cannot be opened.
-std::unique_ptr<BufferedStream> OpenForReading(const std::string& path);
+std::unique_ptr<InputStream> OpenForReading(const std::string& path);
 
 /// Returns false when the system says path does not exist or is a directory;
 /// true otherwise, also when it cannot tell (then opening it will).

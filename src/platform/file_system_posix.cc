@@ -11,12 +11,12 @@
 
 namespace kv2pelmo {
 
-std::unique_ptr<BufferedStream> OpenForReading(const std::string& path) {
+std::unique_ptr<InputStream> OpenForReading(const std::string& path) {
   // A named pipe is opened as any reader opens it: waiting for its writer,
   // whose data would otherwise look like an empty file.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw FileError(FileError::Kind::kOpen, path);
-  return std::make_unique<BufferedStream>(
+  return std::make_unique<InputStream>(
       std::make_unique<PosixFile>(fd, path, FileError::Kind::kRead), path);
 }
 

@@ -18,10 +18,10 @@ HANDLE OpenShared(const std::string& path) {
 
 }  // namespace
 
-std::unique_ptr<BufferedStream> OpenForReading(const std::string& path) {
+std::unique_ptr<InputStream> OpenForReading(const std::string& path) {
   HANDLE handle = OpenShared(path);
   if (handle == INVALID_HANDLE_VALUE) throw FileError(Kind::kOpen, path);
-  return std::make_unique<BufferedStream>(std::make_unique<Win32File>(handle, path, Kind::kRead),
+  return std::make_unique<InputStream>(std::make_unique<Win32File>(handle, path, Kind::kRead),
                                           path);
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/buffered_stream.h"
+#include "platform/image_stream.h"
 
 namespace kv2pelmo {
 
@@ -35,7 +35,7 @@ class TemporaryImage {
                                                 const std::function<void()>& on_long_wait);
 
   /// Returns the stream to write the image through.
-  virtual BufferedStream& Stream() = 0;
+  virtual ImageStream& Stream() = 0;
 
   /// Writes what is buffered and brings the image to the disk, so that no
   /// name is ever given to bytes that a crash could lose. Throws

@@ -117,7 +117,7 @@ class PosixTemporaryImage final : public TemporaryImage {
         path_(path),
         stream_(std::make_unique<ReservingFile>(fd, path, Kind::kWrite), path) {}
 
-  BufferedStream& Stream() override { return stream_; }
+  ImageStream& Stream() override { return stream_; }
 
   void Sync() override {
     stream_.Flush();
@@ -139,7 +139,7 @@ class PosixTemporaryImage final : public TemporaryImage {
  private:
   int fd_;  // owned by the stream's file
   std::string path_;
-  BufferedStream stream_;
+  ImageStream stream_;
 };
 
 }  // namespace

@@ -67,7 +67,7 @@ class Win32TemporaryImage final : public TemporaryImage {
         path_(path),
         stream_(std::make_unique<Win32File>(handle, path, Kind::kWrite), path) {}
 
-  BufferedStream& Stream() override { return stream_; }
+  ImageStream& Stream() override { return stream_; }
 
   void Sync() override {
     stream_.Flush();
@@ -140,7 +140,7 @@ class Win32TemporaryImage final : public TemporaryImage {
 
   HANDLE handle_;  // owned by the stream's file
   std::string path_;
-  BufferedStream stream_;
+  ImageStream stream_;
 };
 
 }  // namespace

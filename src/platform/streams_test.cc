@@ -1,8 +1,8 @@
-// BufferedStream over an in-memory file: what reaches the file, and when.
-#include "platform/buffered_stream.h"
-
+// The input and image streams over an in-memory file: what reaches the file, and when.
 #include <gtest/gtest.h>
 
+#include "platform/image_stream.h"
+#include "platform/input_stream.h"
 #include "platform/memory_file.h"
 #include "record_builder.h"
 
@@ -38,18 +38,22 @@ class WatchedFile final : public RawFile {
   MemoryFile file_;
 };
 
+// A stream of either kind over a watched file.
+template <typename Stream>
 struct Fixture {
   explicit Fixture(Bytes initial = {}) {
     file.bytes = std::move(initial);
-    stream = std::make_unique<BufferedStream>(std::make_unique<WatchedFile>(file), "image");
+    stream = std::make_unique<Stream>(std::make_unique<WatchedFile>(file), "image");
   }
   FileState file;
-  std::unique_ptr<BufferedStream> stream;
+  std::unique_ptr<Stream> stream;
 };
+using Input = Fixture<InputStream>;
+using Image = Fixture<ImageStream>;
 
-TEST(BufferedStreamTest, ReadsComeBackInOrderWhateverTheirSize) {
-  const Bytes bytes = Counting(3 * BufferedStream::kCapacity + 5);
-  Fixture f(bytes);
+TEST(StreamsTest, ReadsComeBackInOrderWhateverTheirSize) {
+  const Bytes bytes = Counting(3 * kStreamCapacity + 5);
+  Input f(bytes);
   Bytes got(bytes.size());
   std::size_t at = 0;
   for (std::size_t piece : {9, 1, 200000, 7, 100, 131072}) {
@@ -70,13 +74,13 @@ TEST(BufferedStreamTest, ReadsComeBackInOrderWhateverTheirSize) {
 
 // Every size of a record's transfer must move exactly its own bytes, no
 // more, and contiguous writes reach the file together.
-TEST(BufferedStreamTest, SmallTransfersOfEverySizeAreExactAndWritesGathered) {
+TEST(StreamsTest, SmallTransfersOfEverySizeAreExactAndWritesGathered) {
   Bytes bytes;
   for (std::size_t size = 0; size <= 80; ++size) {
     const Bytes piece = Counting(size, static_cast<std::uint8_t>(size));
     bytes.insert(bytes.end(), piece.begin(), piece.end());
   }
-  Fixture out;
+  Image out;
   std::size_t at = 0;
   for (std::size_t size = 0; size <= 80; at += size, ++size) {
     out.stream->WriteExactly(bytes.data() + at, size);
@@ -87,7 +91,7 @@ TEST(BufferedStreamTest, SmallTransfersOfEverySizeAreExactAndWritesGathered) {
   EXPECT_EQ(out.file.writes, 1);
   ASSERT_EQ(out.file.bytes, bytes);
 
-  Fixture in(bytes);
+  Input in(bytes);
   Bytes got(bytes.size() + 16, 0xEE);
   at = 0;
   for (std::size_t size = 0; size <= 80; at += size, ++size) {
@@ -98,8 +102,8 @@ TEST(BufferedStreamTest, SmallTransfersOfEverySizeAreExactAndWritesGathered) {
   EXPECT_EQ(got, bytes);
 }
 
-TEST(BufferedStreamTest, SeeksPlaceWritesAndSkippedBytesStayZero) {
-  Fixture f;
+TEST(StreamsTest, SeeksPlaceWritesAndSkippedBytesStayZero) {
+  Image f;
   f.stream->WriteExactly(Bytes{1, 2}.data(), 2);
   f.stream->Seek(2);  // where it is already: nothing to flush
   EXPECT_EQ(f.file.writes, 0);
@@ -114,24 +118,10 @@ TEST(BufferedStreamTest, SeeksPlaceWritesAndSkippedBytesStayZero) {
   EXPECT_EQ(f.file.bytes, Bytes({1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 3}));
 }
 
-TEST(BufferedStreamTest, WriteAfterReadLandsAtTheReadPosition) {
-  Fixture f(Counting(1000));
-  Bytes head(10);
-  f.stream->ReadExactly(head.data(), 10);
-  f.stream->WriteExactly(Bytes{0xAA, 0xBB}.data(), 2);
-  std::uint8_t next;
-  f.stream->ReadExactly(&next, 1);
-  EXPECT_EQ(next, 12);
-  f.stream->Close();
-  EXPECT_EQ(f.file.bytes[10], 0xAA);
-  EXPECT_EQ(f.file.bytes[11], 0xBB);
-  EXPECT_EQ(f.file.bytes.size(), 1000u);
-}
-
 // A failed flush is reported by the call that made it, and then never again:
 // not by a second Close, not when the stream goes away.
-TEST(BufferedStreamTest, FailedWriteSurfacesAtCloseOnce) {
-  Fixture f;
+TEST(StreamsTest, FailedWriteSurfacesAtCloseOnce) {
+  Image f;
   f.file.fail_writes = true;
   f.stream->WriteExactly(Counting(10).data(), 10);  // still buffered: no error yet
   EXPECT_EQ(f.file.writes, 0);
@@ -140,9 +130,9 @@ TEST(BufferedStreamTest, FailedWriteSurfacesAtCloseOnce) {
   f.stream.reset();
   EXPECT_EQ(f.file.writes, 1);
 
-  Fixture big;
+  Image big;
   big.file.fail_writes = true;
-  const Bytes large = Counting(BufferedStream::kDirectWrite);
+  const Bytes large = Counting(ImageStream::kDirectWrite);
   EXPECT_THROW(big.stream->WriteExactly(large.data(), large.size()), FileError);
 }
 
