@@ -1,19 +1,21 @@
 // Fuzzes the conversion: any block file, with any short alignator, gives either
-// exactly the image a plain model of the format predicts, or a refusal with a
-// message. An alignator counts only with a valid first header. The first input byte chooses the alignator: with its top bit set,
-// its low four bits give the alignator's length and those bytes follow. Its
-// bits 4 to 6 choose how many bytes the block file hands out per read.
+// exactly the image a plain model of the format predicts, or the refusal of
+// the kind and at the offset the model predicts, or a failure of the file
+// layer where the model finds a file cut short. An alignator counts only with
+// a valid first header. The first input byte chooses the alignator: with its
+// top bit set, its low four bits give the alignator's length and those bytes
+// follow. Its bits 4 to 6 choose how many bytes the block file hands out per read.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <sstream>
+#include <variant>
 #include <string>
 #include <vector>
 
 #include "blockfile/block_reader.h"
-#include "cli/run.h"
+#include "image/conversion.h"
 #include "platform/image_stream.h"
 #include "platform/input_stream.h"
 #include "platform/memory_file.h"
@@ -36,45 +38,76 @@ struct ModelBlock {
   std::size_t length;
 };
 
-// Walks the records the plain way; returns the blocks, or nothing for a file
-// that must be refused.
-std::optional<std::vector<ModelBlock>> ModelBlocks(const Bytes& file, std::int64_t& base) {
-  std::vector<ModelBlock> blocks;
+// What the model predicts short of an image: a refusal of that kind at that
+// offset, or a failure of the file layer (a file cut short).
+struct ModelStop {
+  bool file_error = false;
+  Refusal::Kind kind = Refusal::Kind::kNoBlocks;
+  std::uint64_t offset = 0;
+};
+
+// Returns the refusal a header's own checks give, if any.
+std::optional<ModelStop> HeaderStop(const std::uint8_t* h, std::size_t at, Refusal::Kind bad_id,
+                                    Refusal::Kind bad_sum) {
+  unsigned header_sum = 0;
+  for (int i = 1; i <= 7; ++i) header_sum += h[i];
+  if (h[0] != 0x0B) return ModelStop{false, bad_id, at};
+  if (static_cast<std::uint8_t>(~header_sum) != h[8]) return ModelStop{false, bad_sum, at};
+  return std::nullopt;
+}
+
+// Walks the records the plain way into blocks; returns where it must stop.
+std::optional<ModelStop> ModelBlocks(const Bytes& file, std::int64_t& base,
+                                     std::vector<ModelBlock>& blocks) {
+  using Kind = Refusal::Kind;
   for (std::size_t at = 0; at < file.size();) {
-    if (file.size() - at < 9) return std::nullopt;
+    if (file.size() - at < 9) return ModelStop{true};
     const std::uint8_t* h = file.data() + at;
-    unsigned header_sum = 0;
-    for (int i = 1; i <= 7; ++i) header_sum += h[i];
-    if (h[0] != 0x0B || static_cast<std::uint8_t>(~header_sum) != h[8]) return std::nullopt;
+    if (auto stop = HeaderStop(h, at, Kind::kBadId, Kind::kBadHeaderChecksum)) return stop;
     const std::int64_t address = (h[1] << 16) | (h[2] << 8) | h[3];
     const std::size_t length = static_cast<std::size_t>((h[5] << 16) | (h[6] << 8) | h[7]);
-    if (file.size() - at - 9 < length) return std::nullopt;
+    if (file.size() - at - 9 < length) return ModelStop{true};
     std::uint8_t data_sum = 0;
     for (std::size_t i = 0; i < length; ++i)
       data_sum = static_cast<std::uint8_t>(data_sum - h[9 + i]);
-    if (data_sum != h[4]) return std::nullopt;
+    if (data_sum != h[4]) return ModelStop{false, Kind::kBadDataChecksum, at};
     if (base < 0) base = address;
-    if (address < base) return std::nullopt;
+    if (address < base) return ModelStop{false, Kind::kBelowImageStart, at};
     blocks.push_back({address - base, h + 9, length});
     at += 9 + length;
   }
-  if (blocks.empty()) return std::nullopt;
-  return blocks;
+  if (blocks.empty()) return ModelStop{false, Kind::kNoBlocks, 0};
+  return std::nullopt;
 }
 
-std::optional<ModelResult> Model(const Bytes& file, std::optional<std::int64_t> align_to) {
+// Predicts the image, or fills stop.
+ModelResult Model(const Bytes& file, const std::optional<Bytes>& alignator,
+                  std::optional<ModelStop>& stop) {
   ModelResult result;
-  const auto blocks = ModelBlocks(file, result.base);
-  if (!blocks) return std::nullopt;
+  std::vector<ModelBlock> blocks;
+  stop = ModelBlocks(file, result.base, blocks);
+  if (stop) return result;
+  std::optional<std::int64_t> align_to;
+  if (alignator) {
+    if (alignator->size() < 9) {
+      stop = ModelStop{true};
+      return result;
+    }
+    const std::uint8_t* h = alignator->data();
+    stop = HeaderStop(h, 0, Refusal::Kind::kAlignatorBadId,
+                      Refusal::Kind::kAlignatorBadHeaderChecksum);
+    if (stop) return result;
+    align_to = (h[1] << 16) | (h[2] << 8) | h[3];
+  }
   std::int64_t end = 0;  // the furthest offset a block reaches, empty ones too
-  for (const ModelBlock& block : *blocks) {
+  for (const ModelBlock& block : blocks) {
     end = std::max(end, block.offset + static_cast<std::int64_t>(block.length));
   }
   std::int64_t size = (end + 65535) / 65536 * 65536;
   if (align_to) size = std::max(size, *align_to - result.base);
   result.image.assign(static_cast<std::size_t>(size), 0xFF);
   std::fill_n(result.image.begin(), end, 0x00);
-  for (const ModelBlock& block : *blocks) {
+  for (const ModelBlock& block : blocks) {
     if (block.length > 0)
       std::copy_n(block.data, block.length, result.image.begin() + block.offset);
     if (block.offset == 0 && block.length >= 3 && block.data[0] == 'P' && block.data[1] == 'P' &&
@@ -101,7 +134,6 @@ struct FuzzCase {
   Bytes file;
   std::size_t read_limit = SIZE_MAX;
   std::optional<Bytes> alignator;
-  std::optional<std::int64_t> align_to;  // its address, when its first header is valid
 };
 
 FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
@@ -111,12 +143,6 @@ FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
   if (data[0] & 0x80) {
     const std::size_t length = std::min<std::size_t>(data[0] & 0x0F, size - 1);
     input.alignator = Bytes(data + 1, data + 1 + length);
-    const std::uint8_t* h = data + 1;
-    unsigned header_sum = 0;
-    for (std::size_t i = 1; i <= 7 && i < length; ++i) header_sum += h[i];
-    if (length >= 9 && h[0] == 0x0B && static_cast<std::uint8_t>(~header_sum) == h[8]) {
-      input.align_to = (h[1] << 16) | (h[2] << 8) | h[3];
-    }
     at += length;
   }
   input.file.assign(data + at, data + size);
@@ -149,22 +175,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     InputStream alignator(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
     return ReadFirstHeader(alignator);
   };
-  std::ostringstream out;
-  std::optional<FinishedImage> finished;
-  bool file_error = false;
+  std::optional<std::variant<FinishedImage, Refusal>> converted;
   try {
-    finished = ConvertStreams(source, image, read_alignator, out);
+    converted = Convert(source, image, read_alignator);
+    image.Flush();
   } catch (const FileError&) {
-    file_error = true;
   }
 
-  const std::optional<ModelResult> model = Model(input.file, input.align_to);
-  Check(finished.has_value() == (model.has_value() && !(input.alignator && !input.align_to)),
-        "an image exists exactly for a fully valid file");
-  if (finished) {
-    CheckImage(*finished, image_bytes, *model);
+  std::optional<ModelStop> stop;
+  const ModelResult model = Model(input.file, input.alignator, stop);
+  if (stop && stop->file_error) {
+    Check(!converted, "a file cut short is a failure of the file layer");
+  } else if (stop) {
+    const Refusal* refusal = converted ? std::get_if<Refusal>(&*converted) : nullptr;
+    Check(refusal != nullptr, "a file the model refuses is refused");
+    Check(refusal->kind == stop->kind, "the refusal is of the kind the model predicts");
+    Check(refusal->offset == stop->offset, "the refusal names the record the model stops at");
   } else {
-    Check(file_error || out.str().rfind("Error: ", 0) == 0, "a refusal says why");
+    const FinishedImage* finished = converted ? std::get_if<FinishedImage>(&*converted) : nullptr;
+    Check(finished != nullptr, "an image exists exactly for a fully valid file");
+    CheckImage(*finished, image_bytes, model);
   }
   return 0;
 }

@@ -30,60 +30,6 @@ constexpr const char* kOptions =
     "  --version                         show the version\n"
     "A file whose name starts with '-' is given as ./-name.\n\n";
 
-unsigned long long Offset(const ReadResult& result) { return result.offset; }
-
-// The messages are cold and take the result by value, so that the record
-// loop keeps its result in registers rather than in memory for them.
-[[gnu::cold]] std::string FailureMessage(ReadResult result) {
-  switch (result.kind) {
-    case ReadResult::Kind::kBadId:
-      return Format("Error: Invalid block ID at 0x%06llX.\n\n", Offset(result));
-    case ReadResult::Kind::kBadHeaderChecksum:
-      return Format(
-          "Error: Invalid block header checksum at 0x%06llX,\n"
-          "       calculated = 0x%02X, read = 0x%02X.\n\n",
-          Offset(result), result.calculated, result.stored);
-    default:
-      return Format(
-          "Error: Invalid flash block checksum at 0x%06llX,\n"
-          "       calculated = 0x%02X, read = 0x%02X.\n\n",
-          Offset(result), result.calculated, result.stored);
-  }
-}
-
-[[gnu::cold]] std::string BelowBaseMessage(ReadResult result, std::int32_t base_address) {
-  return Format(
-      "Error: Block address below image start at 0x%06llX,\n"
-      "       address = 0x%06X, image start = 0x%06X.\n\n",
-      Offset(result), static_cast<unsigned>(result.address), static_cast<unsigned>(base_address));
-}
-
-[[gnu::cold]] std::string AlignatorFailureMessage(const ReadResult& header) {
-  if (header.kind == ReadResult::Kind::kBadId) {
-    return Format("Error: Invalid block ID in alignator file at 0x%06llX.\n\n", Offset(header));
-  }
-  return Format(
-      "Error: Invalid block header checksum in alignator file at 0x%06llX,\n"
-      "       calculated = 0x%02X, read = 0x%02X.\n\n",
-      Offset(header), header.calculated, header.stored);
-}
-
-// Places every block; returns the message that stopped it, empty when none.
-std::string PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, BlockMap* map) {
-  bool any_block = false;
-  for (;;) {
-    const ReadResult result = reader.Next();
-    if (result.kind == ReadResult::Kind::kEndOfFile) break;
-    if (result.kind != ReadResult::Kind::kBlock) return FailureMessage(result);
-    if (!writer.PlaceBlock(result.address, result.data, result.length)) {
-      return BelowBaseMessage(result, writer.BaseAddress());
-    }
-    if (map != nullptr) map->Add(result.address, result.length);
-    any_block = true;
-  }
-  return any_block ? std::string() : "Error: Input file holds no blocks.\n\n";
-}
-
 std::optional<ReadResult> ReadAlignatorHeader(const std::optional<std::string>& alignator_path) {
   if (!alignator_path) return std::nullopt;
   std::unique_ptr<InputStream> alignator = OpenForReading(*alignator_path);
@@ -104,10 +50,13 @@ int ConvertAndHandOver(const std::string& input_path,
     std::cerr << "kv2pelmo: waiting for another program to release " << kTemporaryImageName
               << std::endl;
   });
-  const std::optional<FinishedImage> finished = ConvertStreams(
-      *input, image->Stream(), [&alignator_path] { return ReadAlignatorHeader(alignator_path); },
-      out);
-  if (!finished) return kExitRefused;
+  const std::variant<FinishedImage, Refusal> converted = Convert(
+      *input, image->Stream(), [&alignator_path] { return ReadAlignatorHeader(alignator_path); });
+  if (const auto* refusal = std::get_if<Refusal>(&converted)) {
+    out << RefusalMessage(*refusal);
+    return kExitRefused;
+  }
+  const auto* finished = std::get_if<FinishedImage>(&converted);
   OutputNamer namer(out);
   namer.HandOver(*image, OutputNamer::MakeOutputName(input_path, finished->base_address,
                                                      finished->kind, finished->variant_letter));
@@ -139,10 +88,13 @@ int Describe(const std::string& input_path, const std::optional<std::string>& al
   std::unique_ptr<InputStream> input = OpenForReading(input_path);
   ImageStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
   BlockMap map;
-  const std::optional<FinishedImage> finished = ConvertStreams(
-      *input, image, [&alignator_path] { return ReadAlignatorHeader(alignator_path); }, out,
-      &map);
-  if (!finished) return kExitRefused;
+  const std::variant<FinishedImage, Refusal> converted = Convert(
+      *input, image, [&alignator_path] { return ReadAlignatorHeader(alignator_path); }, &map);
+  if (const auto* refusal = std::get_if<Refusal>(&converted)) {
+    out << RefusalMessage(*refusal);
+    return kExitRefused;
+  }
+  const auto* finished = std::get_if<FinishedImage>(&converted);
   map.Merge();
   out << InfoText(input_path, *finished, map, image.Size());
   return kExitConverted;
@@ -150,60 +102,38 @@ int Describe(const std::string& input_path, const std::optional<std::string>& al
 
 }  // namespace
 
-void BlockMap::Add(std::int32_t address, std::int32_t length) {
-  ++records;
-  if (length == 0) return;
-  // Blocks mostly follow one another: then one range grows, however many.
-  if (!ranges.empty() && ranges.back().second == address) {
-    ranges.back().second += length;
-  } else {
-    ranges.emplace_back(address, std::int64_t{address} + length);
-  }
-}
-
-void BlockMap::Merge() {
-  std::sort(ranges.begin(), ranges.end());
-  std::vector<std::pair<std::int64_t, std::int64_t>> merged;
-  for (const auto& range : ranges) {
-    if (!merged.empty() && range.first <= merged.back().second) {
-      merged.back().second = std::max(merged.back().second, range.second);
-    } else {
-      merged.push_back(range);
-    }
-  }
-  ranges = std::move(merged);
-}
-
 bool WaitBeforeClosing(const ConsoleFacts& facts) {
   return facts.processes == 1 && facts.input_is_console && facts.output_is_console;
 }
 
-std::optional<FinishedImage> ConvertStreams(InputStream& input, ImageStream& image,
-                                            const AlignatorReader& read_alignator,
-                                            std::ostream& out, BlockMap* map) {
-  BlockBuffer buffer(BlockBufferSize);
-  BlockReader reader(input, buffer);
-  ImageWriter writer(image, buffer);
-  const std::string failure = PlaceAllBlocks(reader, writer, map);
-  if (!failure.empty()) {
-    out << failure;
-    return std::nullopt;
+std::string RefusalMessage(const Refusal& refusal) {
+  using Kind = Refusal::Kind;
+  const auto offset = static_cast<unsigned long long>(refusal.offset);
+  const bool alignator =
+      refusal.kind == Kind::kAlignatorBadId || refusal.kind == Kind::kAlignatorBadHeaderChecksum;
+  const char* where = alignator ? " in alignator file" : "";
+  switch (refusal.kind) {
+    case Kind::kBadId:
+    case Kind::kAlignatorBadId:
+      return Format("Error: Invalid block ID%s at 0x%06llX.\n\n", where, offset);
+    case Kind::kBelowImageStart:
+      return Format(
+          "Error: Block address below image start at 0x%06llX,\n"
+          "       address = 0x%06X, image start = 0x%06X.\n\n",
+          offset, static_cast<unsigned>(refusal.address),
+          static_cast<unsigned>(refusal.base_address));
+    case Kind::kNoBlocks:
+      return "Error: Input file holds no blocks.\n\n";
+    case Kind::kBadHeaderChecksum:
+    case Kind::kBadDataChecksum:
+    case Kind::kAlignatorBadHeaderChecksum:
+      break;
   }
-  // Rounded before the alignator is read, so that an image left behind by
-  // a bad or short alignator is whole units.
-  writer.Finish();
-  if (const std::optional<ReadResult> header = read_alignator()) {
-    if (header->kind != ReadResult::Kind::kBlock) {
-      out << AlignatorFailureMessage(*header);
-      return std::nullopt;
-    }
-    writer.AlignTo(header->address);
-  }
-  // The buffer goes before the streams, as the run's resources are released
-  // in a fixed order: buffer, input, image; the image is closed once named.
-  BlockBuffer().swap(buffer);
-  input.Close();
-  return FinishedImage{writer.BaseAddress(), writer.Kind(), writer.VariantLetter()};
+  return Format(
+      "Error: Invalid %s checksum%s at 0x%06llX,\n"
+      "       calculated = 0x%02X, read = 0x%02X.\n\n",
+      refusal.kind == Kind::kBadDataChecksum ? "flash block" : "block header", where, offset,
+      refusal.calculated, refusal.stored);
 }
 
 std::string FileErrorMessage(const FileError& error) {

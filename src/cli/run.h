@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "image/image_writer.h"
+#include "image/conversion.h"
 #include "platform/image_stream.h"
 #include "platform/input_stream.h"
 #include "platform/console.h"
@@ -25,38 +25,9 @@ constexpr int kExitRefused = 1;
 /// The file layer failed: open, create, read, write or rename.
 constexpr int kExitFileError = 2;
 
-/// What a finished image's name is made of.
-struct FinishedImage {
-  std::int32_t base_address;
-  ImageKind kind;
-  std::uint8_t variant_letter;
-};
-
-/// What a pass over the blocks saw, for --info.
-struct BlockMap {
-  /// Records read, empty ones included.
-  std::size_t records = 0;
-  /// The address ranges the data covers, as [start, end).
-  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
-
-  /// Notes a valid record.
-  void Add(std::int32_t address, std::int32_t length);
-  /// Sorts the ranges and merges those that touch or overlap.
-  void Merge();
-};
-
-/// Reads and checks the alignator's first header, once the image is rounded;
-/// returns nothing when there is no alignator. Throws FileError.
-using AlignatorReader = std::function<std::optional<ReadResult>()>;
-
-/// Converts the records of input into image, rounded and then aligned to the
-/// address of the header read_alignator() gives; closes input; notes every
-/// block in map when given. Returns what names the image, or nothing after
-/// printing to out why the input or the alignator is refused. Throws
-/// FileError when the file layer fails.
-std::optional<FinishedImage> ConvertStreams(InputStream& input, ImageStream& image,
-                                            const AlignatorReader& read_alignator,
-                                            std::ostream& out, BlockMap* map = nullptr);
+/// Returns the message for a refusal, for example
+/// "Error: Invalid block ID at 0x000000.\n\n".
+std::string RefusalMessage(const Refusal& refusal);
 
 /// Returns the message for a failure of the file layer, for example
 /// "Error: Stream read error.\n\n".

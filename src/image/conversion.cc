@@ -1,0 +1,99 @@
+// The conversion's sequence: every block placed, the image rounded, then aligned.
+#include "image/conversion.h"
+
+#include <algorithm>
+
+namespace kv2pelmo {
+namespace {
+
+using Kind = Refusal::Kind;
+
+// Cold and by value, so that the record loop keeps its result in registers.
+[[gnu::cold]] Refusal RefusalOf(ReadResult result, Kind bad_id, Kind bad_header_checksum) {
+  Refusal refusal{result.kind == ReadResult::Kind::kBadId ? bad_id
+                  : result.kind == ReadResult::Kind::kBadHeaderChecksum
+                      ? bad_header_checksum
+                      : Kind::kBadDataChecksum};
+  refusal.offset = result.offset;
+  refusal.calculated = result.calculated;
+  refusal.stored = result.stored;
+  return refusal;
+}
+
+[[gnu::cold]] Refusal BelowImageStart(ReadResult result, std::int32_t base_address) {
+  Refusal refusal{Kind::kBelowImageStart};
+  refusal.offset = result.offset;
+  refusal.address = result.address;
+  refusal.base_address = base_address;
+  return refusal;
+}
+
+// Places every block; returns what stopped it, nothing when no record did.
+std::optional<Refusal> PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, BlockMap* map) {
+  bool any_block = false;
+  for (;;) {
+    const ReadResult result = reader.Next();
+    if (result.kind == ReadResult::Kind::kEndOfFile) break;
+    if (result.kind != ReadResult::Kind::kBlock) {
+      return RefusalOf(result, Kind::kBadId, Kind::kBadHeaderChecksum);
+    }
+    if (!writer.PlaceBlock(result.address, result.data, result.length)) {
+      return BelowImageStart(result, writer.BaseAddress());
+    }
+    if (map != nullptr) map->Add(result.address, result.length);
+    any_block = true;
+  }
+  if (!any_block) return Refusal{Kind::kNoBlocks};
+  return std::nullopt;
+}
+
+}  // namespace
+
+void BlockMap::Add(std::int32_t address, std::int32_t length) {
+  ++records;
+  if (length == 0) return;
+  // Blocks mostly follow one another: then one range grows, however many.
+  if (!ranges.empty() && ranges.back().second == address) {
+    ranges.back().second += length;
+  } else {
+    ranges.emplace_back(address, std::int64_t{address} + length);
+  }
+}
+
+void BlockMap::Merge() {
+  std::sort(ranges.begin(), ranges.end());
+  std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+  for (const auto& range : ranges) {
+    if (!merged.empty() && range.first <= merged.back().second) {
+      merged.back().second = std::max(merged.back().second, range.second);
+    } else {
+      merged.push_back(range);
+    }
+  }
+  ranges = std::move(merged);
+}
+
+std::variant<FinishedImage, Refusal> Convert(InputStream& input, ImageStream& image,
+                                             const AlignatorReader& read_alignator,
+                                             BlockMap* map) {
+  BlockBuffer buffer(BlockBufferSize);
+  BlockReader reader(input, buffer);
+  ImageWriter writer(image, buffer);
+  if (const std::optional<Refusal> refusal = PlaceAllBlocks(reader, writer, map)) return *refusal;
+  // Rounded before the alignator is read, so that an image left behind by
+  // a bad or short alignator is whole units.
+  writer.Finish();
+  if (const std::optional<ReadResult> header = read_alignator()) {
+    if (header->kind != ReadResult::Kind::kBlock) {
+      return RefusalOf(*header, Kind::kAlignatorBadId, Kind::kAlignatorBadHeaderChecksum);
+    }
+    writer.AlignTo(header->address);
+  }
+  // The buffer goes before the streams, as the run's resources are released
+  // in a fixed order: buffer, input, image; the image is closed once named.
+  BlockBuffer().swap(buffer);
+  input.Close();
+  return FinishedImage{writer.BaseAddress(), writer.Kind(), writer.VariantLetter()};
+}
+
+}  // namespace kv2pelmo
