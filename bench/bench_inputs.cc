@@ -9,9 +9,9 @@
 
 namespace {
 
-using kv2pelmo::testing::Bytes;
-using kv2pelmo::testing::Record;
-using kv2pelmo::testing::SaveBytes;
+using kv2pelmo::test::Bytes;
+using kv2pelmo::test::Record;
+using kv2pelmo::test::SaveBytes;
 
 constexpr std::uint32_t kStart = 0x010000;
 constexpr std::uint32_t kEnd = 0x1000000;  // the flash ends just below 16 MiB

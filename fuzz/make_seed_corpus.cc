@@ -8,11 +8,11 @@
 
 namespace {
 
-using kv2pelmo::testing::BlockFile;
-using kv2pelmo::testing::Bytes;
-using kv2pelmo::testing::Counting;
-using kv2pelmo::testing::Record;
-using kv2pelmo::testing::WithPpmMark;
+using kv2pelmo::test::BlockFile;
+using kv2pelmo::test::Bytes;
+using kv2pelmo::test::Counting;
+using kv2pelmo::test::Record;
+using kv2pelmo::test::WithPpmMark;
 
 // A fuzz input: the selector byte, the alignator if any, then the block file.
 // A read limit (1 to 7) has the block file read a few bytes at a time.
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   };
   for (std::size_t i = 0; i < seeds.size(); ++i) {
     const std::string path = std::string(argv[1]) + "/seed-" + std::to_string(i);
-    if (!kv2pelmo::testing::SaveBytes(path, seeds[i])) {
+    if (!kv2pelmo::test::SaveBytes(path, seeds[i])) {
       std::fprintf(stderr, "make_seed_corpus: cannot write %s\n", path.c_str());
       return 1;
     }

@@ -3,7 +3,7 @@
 
 #include "e2e_fixture.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
 const std::string kReadError = kBanner + "Error: Stream read error.\n\n";
@@ -148,4 +148,4 @@ TEST_F(Files, RunsStartedTogetherEachWriteTheirOwnImage) {
 }
 
 }  // namespace
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

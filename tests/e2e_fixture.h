@@ -13,7 +13,7 @@
 #include "run_program.h"
 #include "temp_dir.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 
 inline const std::string kBanner = "Kovrel to Pelmo Converter " KV2PELMO_VERSION " by Quelm\n\n";
 
@@ -48,6 +48,6 @@ class EndToEndTest : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test
 
 #endif  // KV2PELMO_TESTS_E2E_FIXTURE_H_

@@ -11,7 +11,7 @@
 
 #include "e2e_fixture.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
 using Hostile = EndToEndTest;
@@ -196,4 +196,4 @@ TEST_F(Hostile, PipesAndDevicesAreReadToTheirEnd) {
 }
 
 }  // namespace
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

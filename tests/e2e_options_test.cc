@@ -1,7 +1,7 @@
 // The program end to end with its options: --help, --version and --info.
 #include "e2e_fixture.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
 using Options = EndToEndTest;
@@ -55,4 +55,4 @@ TEST_F(Options, InfoDescribesTheImageAndWritesNothing) {
 }
 
 }  // namespace
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

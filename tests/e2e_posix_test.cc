@@ -14,7 +14,7 @@
 
 #include "e2e_fixture.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
 const std::string kCannotCreate = kBanner + "Error: Cannot create file tempdct3.tmp.\n\n";
@@ -248,4 +248,4 @@ TEST_F(Posix, KilledRunLeavesTheOldOutputAndNoNewOne) {
 }
 
 }  // namespace
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

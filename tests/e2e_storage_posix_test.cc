@@ -10,7 +10,7 @@
 #include "e2e_fixture.h"
 #include "mounted_file_system.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
 using Kind = MountedFileSystem::Kind;
@@ -190,4 +190,4 @@ TEST_F(Naming, ImageIsSyncedBeforeItIsNamedAndTheDirectoryAfter) {
 }
 
 }  // namespace
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

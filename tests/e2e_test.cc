@@ -1,25 +1,10 @@
 // The program end to end: exact console text, exit status and image bytes.
 #include "e2e_fixture.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
-const std::string kUsage =
-    "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
-    "         kv2pelmo <kv_ppm_file>\n\n"
-    "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
-
 using Outcome = EndToEndTest;
-
-TEST_F(Outcome, WrongArgumentCountShowsUsageAndTouchesNothing) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, std::vector<std::string>{"a", "b", "c"}}) {
-    const ProgramResult result = Run(args);
-    EXPECT_EQ(result.out, kBanner + kUsage);
-    EXPECT_EQ(result.status, 1);
-  }
-  EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));
-}
 
 TEST_F(Outcome, MissingFilesAreRefusedBeforeAnyIsCreated) {
   std::filesystem::create_directory(dir_ / "dir.480");
@@ -146,4 +131,4 @@ TEST_F(Outcome, OutputLandsBesideTheInput) {
 }
 
 }  // namespace
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

@@ -6,7 +6,7 @@
 
 #include "e2e_fixture.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
 using Win32 = EndToEndTest;
@@ -62,4 +62,4 @@ TEST_F(Win32, BackslashPathsKeepTheirDirectory) {
 }
 
 }  // namespace
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

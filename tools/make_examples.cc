@@ -8,12 +8,12 @@
 
 namespace {
 
-using kv2pelmo::testing::BlockFile;
-using kv2pelmo::testing::Bytes;
-using kv2pelmo::testing::LoadBytes;
-using kv2pelmo::testing::Record;
-using kv2pelmo::testing::SaveBytes;
-using kv2pelmo::testing::WithPpmMark;
+using kv2pelmo::test::BlockFile;
+using kv2pelmo::test::Bytes;
+using kv2pelmo::test::LoadBytes;
+using kv2pelmo::test::Record;
+using kv2pelmo::test::SaveBytes;
+using kv2pelmo::test::WithPpmMark;
 
 // Deterministic filler so that the files never change between runs.
 Bytes Pseudorandom(std::size_t count, std::uint32_t seed) {

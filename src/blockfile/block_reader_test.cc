@@ -9,10 +9,10 @@
 namespace kv2pelmo {
 namespace {
 
-using testing::BlockFile;
-using testing::Bytes;
-using testing::Counting;
-using testing::Record;
+using test::BlockFile;
+using test::Bytes;
+using test::Counting;
+using test::Record;
 using Kind = ReadResult::Kind;
 
 // The file hands out whatever is asked, or a few bytes per read as a pipe

@@ -1,29 +1,11 @@
 // Program entry: runs the conversion and turns failures into their message and status.
 #include <iostream>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "cli/output_namer.h"
 #include "cli/run.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
-
-namespace {
-
-// Runs the conversion; every failure ends as a message on out and a status.
-int RunReportingFailures(const std::vector<std::string>& args, std::ostream& out) {
-  try {
-    return kv2pelmo::Run(args, out);
-  } catch (const kv2pelmo::FileError& error) {
-    out << kv2pelmo::FileErrorMessage(error);
-  } catch (const std::bad_alloc&) {
-    out << "Error: Out of memory.\n\n";
-  }
-  return kv2pelmo::kExitFileError;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   // A run whose outcome cannot be told must not pass for a success: with no
@@ -34,12 +16,7 @@ int main(int argc, char** argv) {
     return kv2pelmo::kExitFileError;
   }
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  int status = kv2pelmo::kExitFileError;
-  try {
-    status = RunReportingFailures(args, std::cout);
-  } catch (const kv2pelmo::ReportLost&) {
-    // Nothing was named; standard output is broken, which the check below tells.
-  }
+  const int status = kv2pelmo::Run(args, kv2pelmo::PlatformFileSystem(), std::cout);
   if (!std::cout.flush()) {
     std::cerr << "kv2pelmo: the messages could not be written to standard output\n";
     return kv2pelmo::kExitFileError;

@@ -7,11 +7,11 @@
 namespace kv2pelmo {
 namespace {
 
+// The path without the extension of its last part: dir.old/file keeps its whole text.
 std::string Stem(const std::string& path) {
-  const std::string delimiters = std::string(".") + PathSeparators();
-  const std::size_t last = path.find_last_of(delimiters);
-  if (last != std::string::npos && path[last] == '.') return path.substr(0, last);
-  return path;
+  const std::size_t name = DirectoryOf(path).size();
+  const std::size_t dot = path.rfind('.');
+  return dot != std::string::npos && dot >= name ? path.substr(0, dot) : path;
 }
 
 // The byte lands in a file name: only letters and digits are safe there on

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 
 #include "blockfile/block_reader.h"
@@ -30,9 +31,10 @@ constexpr const char* kOptions =
     "  --version                         show the version\n"
     "A file whose name starts with '-' is given as ./-name.\n\n";
 
-std::optional<ReadResult> ReadAlignatorHeader(const std::optional<std::string>& alignator_path) {
+std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
+                                              const std::optional<std::string>& alignator_path) {
   if (!alignator_path) return std::nullopt;
-  std::unique_ptr<InputStream> alignator = OpenForReading(*alignator_path);
+  std::unique_ptr<InputStream> alignator = files.OpenForReading(*alignator_path);
   const ReadResult header = ReadFirstHeader(*alignator);
   alignator->Close();
   return header;
@@ -40,18 +42,18 @@ std::optional<ReadResult> ReadAlignatorHeader(const std::optional<std::string>& 
 
 // Converts and names the image; nothing is left open when it returns or
 // throws. The image stays held until it has its final name.
-int ConvertAndHandOver(const std::string& input_path,
+int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
                        const std::optional<std::string>& alignator_path, std::ostream& out) {
-  std::unique_ptr<InputStream> input = OpenForReading(input_path);
+  std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
   std::vector<std::string> keep{input_path};
   if (alignator_path) keep.push_back(*alignator_path);
   // Standard error, so that the output of a run that waited stays the same.
-  std::unique_ptr<TemporaryImage> image = TemporaryImage::Create(kTemporaryImageName, keep, [] {
+  std::unique_ptr<TemporaryImage> image = files.CreateImage(kTemporaryImageName, keep, [] {
     std::cerr << "kv2pelmo: waiting for another program to release " << kTemporaryImageName
               << std::endl;
   });
   const std::variant<FinishedImage, Refusal> converted = Convert(
-      *input, image->Stream(), [&alignator_path] { return ReadAlignatorHeader(alignator_path); });
+      *input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path); });
   if (const auto* refusal = std::get_if<Refusal>(&converted)) {
     out << RefusalMessage(*refusal);
     return kExitRefused;
@@ -83,13 +85,13 @@ std::string InfoText(const std::string& input_path, const FinishedImage& image, 
 }
 
 // Reads and checks as a conversion does, into an image that keeps nothing.
-int Describe(const std::string& input_path, const std::optional<std::string>& alignator_path,
-             std::ostream& out) {
-  std::unique_ptr<InputStream> input = OpenForReading(input_path);
+int DescribeImage(FileSystem& files, const std::string& input_path,
+                  const std::optional<std::string>& alignator_path, std::ostream& out) {
+  std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
   ImageStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
   BlockMap map;
   const std::variant<FinishedImage, Refusal> converted = Convert(
-      *input, image, [&alignator_path] { return ReadAlignatorHeader(alignator_path); }, &map);
+      *input, image, [&] { return ReadAlignatorHeader(files, alignator_path); }, &map);
   if (const auto* refusal = std::get_if<Refusal>(&converted)) {
     out << RefusalMessage(*refusal);
     return kExitRefused;
@@ -153,7 +155,9 @@ std::string FileErrorMessage(const FileError& error) {
   return "Error: Stream error.\n\n";
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out) {
+namespace {
+
+int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::ostream& out) {
   const bool alone = args.size() == 1;
   if (alone && args[0] == "--version") {
     out << "kv2pelmo " KV2PELMO_VERSION "\n";
@@ -174,16 +178,31 @@ int Run(const std::vector<std::string>& args, std::ostream& out) {
   std::optional<std::string> alignator_path;
   if (paths.size() == 2) alignator_path = paths[1];
 
-  if (!FileExists(input_path)) {
+  if (!files.Exists(input_path)) {
     out << "Error: Input file does not exist.\n\n";
     return kExitRefused;
   }
-  if (alignator_path && !FileExists(*alignator_path)) {
+  if (alignator_path && !files.Exists(*alignator_path)) {
     out << "Error: Alignator file does not exist.\n\n";
     return kExitRefused;
   }
-  if (info) return Describe(input_path, alignator_path, out);
-  return ConvertAndHandOver(input_path, alignator_path, out);
+  if (info) return DescribeImage(files, input_path, alignator_path, out);
+  return ConvertAndHandOver(files, input_path, alignator_path, out);
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& out) {
+  try {
+    return RunUnguarded(args, files, out);
+  } catch (const FileError& error) {
+    out << FileErrorMessage(error);
+  } catch (const std::bad_alloc&) {
+    out << "Error: Out of memory.\n\n";
+  } catch (const ReportLost&) {
+    // Nothing was named; out is broken, which the caller sees.
+  }
+  return kExitFileError;
 }
 
 }  // namespace kv2pelmo

@@ -15,6 +15,7 @@
 #include "platform/input_stream.h"
 #include "platform/console.h"
 #include "platform/file_error.h"
+#include "platform/file_system.h"
 
 namespace kv2pelmo {
 
@@ -35,10 +36,11 @@ std::string FileErrorMessage(const FileError& error);
 
 /// Converts the block file args[0], aligned to the file args[1] when given,
 /// printing every message to out; or, after --info, describes it without
-/// writing anything; or answers --help, -h or --version given alone.
-/// Returns kExitConverted or kExitRefused. Throws FileError when the file
-/// layer fails.
-int Run(const std::vector<std::string>& args, std::ostream& out);
+/// writing anything; or answers --help, -h or --version given alone. Every
+/// file goes through files. Returns the exit status: kExitFileError, with its
+/// message, when the file layer fails, and without one when out cannot be
+/// written.
+int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& out);
 
 /// Returns true when the program should wait for Enter before it ends: in a
 /// console made for it alone (started from Explorer), which closes with it

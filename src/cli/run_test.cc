@@ -1,10 +1,117 @@
-// The run's small decisions: when to wait for Enter, and how block ranges merge.
+// The run in-process, over files in memory: its precedence, statuses and messages; and
+// its small decisions: when to wait for Enter, and how block ranges merge.
 #include "cli/run.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "cli/version.h"
+#include "memory_file_system.h"
+#include "record_builder.h"
+
 namespace kv2pelmo {
 namespace {
+
+using test::Bytes;
+using test::Record;
+
+const std::string kBanner = "Kovrel to Pelmo Converter " KV2PELMO_VERSION " by Quelm\n\n";
+const Bytes kGood = Record(0x200000, {1}).Build();
+const Bytes kRounded = [] {
+  Bytes image(65536, 0xFF);
+  image[0] = 1;
+  return image;
+}();
+
+struct Outcome {
+  int status;
+  std::string out;
+};
+
+Outcome RunOver(test::MemoryFileSystem& fs, const std::vector<std::string>& args) {
+  std::ostringstream out;
+  const int status = Run(args, fs, out);
+  return {status, out.str()};
+}
+
+// Usage and missing files are answered before any file is opened or created.
+TEST(RunTest, UsageAndMissingFilesTouchNothing) {
+  test::MemoryFileSystem fs;
+  fs.files["fw.480"] = kGood;
+  const std::string usage = kBanner +
+                            "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
+                            "         kv2pelmo <kv_ppm_file>\n\n"
+                            "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, usage},
+      {{"fw.480", "a", "b"}, usage},
+      {{"--info"}, usage},
+      {{"gone.480"}, kBanner + "Error: Input file does not exist.\n\n"},
+      {{"fw.480", "gone.48g"}, kBanner + "Error: Alignator file does not exist.\n\n"},
+      {{"gone.480", "gone.48g"}, kBanner + "Error: Input file does not exist.\n\n"}};
+  for (const auto& [args, message] : cases) {
+    const Outcome outcome = RunOver(fs, args);
+    EXPECT_EQ(outcome.out, message);
+    EXPECT_EQ(outcome.status, kExitRefused);
+  }
+  EXPECT_TRUE(fs.touched.empty());
+  EXPECT_EQ(fs.files.size(), 1u);
+}
+
+// The blocks come first: a bad block is reported even when the alignator
+// is bad too; a bad alignator after good blocks leaves the rounded image.
+TEST(RunTest, ABadBlockIsReportedBeforeABadAlignator) {
+  test::MemoryFileSystem fs;
+  fs.files["bad.480"] = Record(0x200000, {1}).WithId(0x0C).Build();
+  fs.files["fw.480"] = kGood;
+  fs.files["bad.48g"] = Record(0x3A0000, {}).WithId(0).Build();
+  Outcome outcome = RunOver(fs, {"bad.480", "bad.48g"});
+  EXPECT_EQ(outcome.out, kBanner + "Error: Invalid block ID at 0x000000.\n\n");
+  EXPECT_EQ(outcome.status, kExitRefused);
+  outcome = RunOver(fs, {"fw.480", "bad.48g"});
+  EXPECT_EQ(outcome.out, kBanner + "Error: Invalid block ID in alignator file at 0x000000.\n\n");
+  EXPECT_EQ(outcome.status, kExitRefused);
+  EXPECT_EQ(fs.files["tempdct3.tmp"], kRounded);
+  EXPECT_EQ(fs.files.count("fw_MCU_00200000.fls"), 0u);
+}
+
+// A failure of the file layer is status 2 with its message, and names nothing.
+TEST(RunTest, WriteAndNamingFailuresAreFileErrors) {
+  test::MemoryFileSystem fs;
+  fs.files["fw.480"] = kGood;
+  fs.image_limit = 1000;
+  Outcome outcome = RunOver(fs, {"fw.480"});
+  EXPECT_EQ(outcome.out, kBanner + "Error: Stream write error.\n\n");
+  EXPECT_EQ(outcome.status, kExitFileError);
+  fs.image_limit.reset();
+  fs.fail_rename = true;
+  outcome = RunOver(fs, {"fw.480"});
+  EXPECT_EQ(outcome.out, kBanner + "Output written to: fw_MCU_00200000.fls\n\n" +
+                             "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
+  EXPECT_EQ(outcome.status, kExitFileError);
+  EXPECT_EQ(fs.files.count("fw_MCU_00200000.fls"), 0u);
+  fs.fail_rename = false;
+  outcome = RunOver(fs, {"fw.480"});
+  EXPECT_EQ(outcome.out, kBanner + "Output written to: fw_MCU_00200000.fls\n\n");
+  EXPECT_EQ(outcome.status, kExitConverted);
+  EXPECT_EQ(fs.files["fw_MCU_00200000.fls"], kRounded);
+  EXPECT_EQ(fs.files.count("tempdct3.tmp"), 0u);
+}
+
+// --info reads as a conversion does, and creates nothing.
+TEST(RunTest, InfoCreatesNothing) {
+  test::MemoryFileSystem fs;
+  fs.files["fw.480"] = kGood;
+  const Outcome outcome = RunOver(fs, {"--info", "fw.480"});
+  EXPECT_EQ(outcome.out, kBanner +
+                             "Image kind: MCU\nBase address: 0x200000\nRecords: 1\n"
+                             "Range: 0x200000 to 0x200000, 1 bytes\nImage size: 65536 bytes\n"
+                             "Output name: fw_MCU_00200000.fls\n\n");
+  EXPECT_EQ(outcome.status, kExitConverted);
+  EXPECT_EQ(fs.touched, std::vector<std::string>{"fw.480"});
+  EXPECT_EQ(fs.files.size(), 1u);
+}
 
 TEST(RunTest, WaitsOnlyInAConsoleOfItsOwnThatItReadsAndWrites) {
   EXPECT_TRUE(WaitBeforeClosing({1, true, true}));     // started from Explorer

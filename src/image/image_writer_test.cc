@@ -9,9 +9,9 @@
 namespace kv2pelmo {
 namespace {
 
-using testing::Bytes;
-using testing::Counting;
-using testing::WithPpmMark;
+using test::Bytes;
+using test::Counting;
+using test::WithPpmMark;
 
 struct Fixture {
   Bytes bytes;

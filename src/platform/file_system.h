@@ -2,12 +2,36 @@
 #ifndef KV2PELMO_PLATFORM_FILE_SYSTEM_H_
 #define KV2PELMO_PLATFORM_FILE_SYSTEM_H_
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/input_stream.h"
+#include "platform/temporary_image.h"
 
 namespace kv2pelmo {
+
+/// What a run asks of the files around it: whether a name exists, opening
+/// one for reading, and creating and holding the temporary image.
+///
+/// Abstract so that the run goes over the platform's files or, in tests,
+/// over files in memory. PlatformFileSystem() is the real one.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  /// As FileExists.
+  virtual bool Exists(const std::string& path) = 0;
+  /// As OpenForReading.
+  virtual std::unique_ptr<InputStream> OpenForReading(const std::string& path) = 0;
+  /// As TemporaryImage::Create.
+  virtual std::unique_ptr<TemporaryImage> CreateImage(
+      const std::string& path, const std::vector<std::string>& keep,
+      const std::function<void()>& on_long_wait) = 0;
+};
+
+/// Returns the platform's file system: the functions below.
+FileSystem& PlatformFileSystem();
 
 /// Opens an existing file for reading, letting others read but not write it.
 /// Throws FileError(kOpen) when it cannot be opened.
@@ -26,6 +50,9 @@ bool PrepareProcess();
 /// Returns the characters that end the directory part of a path on this
 /// platform ("/" here, more on others).
 const char* PathSeparators();
+
+/// Returns the directory part of path, separator included; empty for a bare name.
+std::string DirectoryOf(const std::string& path);
 
 }  // namespace kv2pelmo
 

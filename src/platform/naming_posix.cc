@@ -17,6 +17,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "platform/posix_file.h"
 
 namespace kv2pelmo {
@@ -213,11 +214,6 @@ bool SyncData(int fd) {
     if (errno != EINTR) return false;
   }
   return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 void NameHeldImage(int image_fd, const std::string& path, const std::string& to) {

@@ -6,9 +6,6 @@
 
 namespace kv2pelmo {
 
-/// Returns the directory part of path, separator included; empty for a bare name.
-std::string DirectoryOf(const std::string& path);
-
 /// Brings the data of the file open as fd to the disk. Returns false when
 /// it may not have got there.
 bool SyncData(int fd);

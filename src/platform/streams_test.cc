@@ -9,8 +9,8 @@
 namespace kv2pelmo {
 namespace {
 
-using testing::Bytes;
-using testing::Counting;
+using test::Bytes;
+using test::Counting;
 
 // What the tests see of the file under the stream, also after it is gone.
 struct FileState {

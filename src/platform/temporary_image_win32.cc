@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "platform/temporary_image.h"
 #include "platform/win32_file.h"
 
@@ -99,8 +100,8 @@ class Win32TemporaryImage final : public TemporaryImage {
   // Across volumes: a copy of the held file beside to, moved over it when
   // whole; the temporary image goes when it is closed.
   void CopyAs(const std::string& to) {
-    const std::size_t slash = to.find_last_of("\\/:");
-    const std::string dir = slash == std::string::npos ? "." : to.substr(0, slash + 1);
+    std::string dir = DirectoryOf(to);
+    if (dir.empty()) dir = ".";
     char part[MAX_PATH];
     if (::GetTempFileNameA(dir.c_str(), "kv2", 0, part) == 0) {
       throw FileError(Kind::kRename, path_, to);

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 
 /// Writes bytes to path, replacing it. Returns false when it cannot.
 inline bool SaveBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
@@ -27,6 +27,6 @@ inline std::optional<std::vector<std::uint8_t>> LoadBytes(const std::filesystem:
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test
 
 #endif  // KV2PELMO_TESTS_SUPPORT_BYTE_FILES_H_

@@ -8,7 +8,7 @@
 
 #include "temp_dir.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 
 /// A fresh, empty file system in an image file of its own, mounted through
 /// FUSE as Debian's tools do it: FAT32 with fusefat, exFAT with exfat-fuse
@@ -44,6 +44,6 @@ class MountedFileSystem {
 /// Returns the names in dir, without "." and "..", sorted.
 std::string Listing(const std::filesystem::path& dir);
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test
 
 #endif  // KV2PELMO_TESTS_SUPPORT_MOUNTED_FILE_SYSTEM_H_

@@ -9,7 +9,7 @@
 
 #include "mounted_file_system.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
 // Runs a shell command; returns its output, or nothing with ok false when it failed.
@@ -85,4 +85,4 @@ std::string Listing(const std::filesystem::path& dir) {
   return listing;
 }
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

@@ -11,7 +11,7 @@
 
 #include "blockfile/block_header.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -102,6 +102,6 @@ inline Bytes WithPpmMark(Bytes data, std::uint8_t variant) {
   return data;
 }
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test
 
 #endif  // KV2PELMO_TESTS_SUPPORT_RECORD_BUILDER_H_

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 
 /// How a run ended.
 struct ProgramResult {
@@ -44,6 +44,6 @@ ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std
 /// returns its process id without waiting for it. POSIX builds only.
 int StartProgram(const std::filesystem::path& dir, const std::vector<std::string>& args);
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test
 
 #endif  // KV2PELMO_TESTS_SUPPORT_RUN_PROGRAM_H_

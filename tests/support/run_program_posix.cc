@@ -9,7 +9,7 @@
 
 #include "run_program.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
 // Points standard output where limits say, or at out_fd; in the first case
@@ -85,4 +85,4 @@ int StartProgram(const std::filesystem::path& dir, const std::vector<std::string
   return pid;
 }
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

@@ -3,7 +3,7 @@
 
 #include "run_program.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 namespace {
 
 // Quotes arg so that the C runtime's command-line splitting gives it back unchanged.
@@ -79,4 +79,4 @@ ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std
   return result;
 }
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

@@ -7,7 +7,7 @@
 
 #include "byte_files.h"
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 
 ScopedTempDir::ScopedTempDir() {
   static std::atomic<unsigned> counter{0};
@@ -36,4 +36,4 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
   return *bytes;
 }
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kv2pelmo::testing {
+namespace kv2pelmo::test {
 
 /// A fresh directory, removed with everything in it when this goes away.
 class ScopedTempDir {
@@ -32,6 +32,6 @@ void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 /// Returns the bytes of path; throws std::runtime_error when it cannot read them.
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path);
 
-}  // namespace kv2pelmo::testing
+}  // namespace kv2pelmo::test
 
 #endif  // KV2PELMO_TESTS_SUPPORT_TEMP_DIR_H_
