@@ -24,15 +24,12 @@ const Bytes kRounded = [] {
   return image;
 }();
 
-struct Outcome {
-  int status;
-  std::string out;
-};
-
-Outcome RunOver(test::MemoryFileSystem& fs, const std::vector<std::string>& args) {
-  std::ostringstream out;
-  const int status = Run(args, fs, out);
-  return {status, out.str()};
+// Runs over fs and checks what it printed and its status.
+void ExpectRun(test::MemoryFileSystem& fs, const std::vector<std::string>& args,
+               const std::string& out, int status) {
+  std::ostringstream printed;
+  EXPECT_EQ(Run(args, fs, printed), status);
+  EXPECT_EQ(printed.str(), out);
 }
 
 // Usage and missing files are answered before any file is opened or created.
@@ -50,11 +47,7 @@ TEST(RunTest, UsageAndMissingFilesTouchNothing) {
       {{"gone.480"}, kBanner + "Error: Input file does not exist.\n\n"},
       {{"fw.480", "gone.48g"}, kBanner + "Error: Alignator file does not exist.\n\n"},
       {{"gone.480", "gone.48g"}, kBanner + "Error: Input file does not exist.\n\n"}};
-  for (const auto& [args, message] : cases) {
-    const Outcome outcome = RunOver(fs, args);
-    EXPECT_EQ(outcome.out, message);
-    EXPECT_EQ(outcome.status, kExitRefused);
-  }
+  for (const auto& [args, message] : cases) ExpectRun(fs, args, message, kExitRefused);
   EXPECT_TRUE(fs.touched.empty());
   EXPECT_EQ(fs.files.size(), 1u);
 }
@@ -66,12 +59,10 @@ TEST(RunTest, ABadBlockIsReportedBeforeABadAlignator) {
   fs.files["bad.480"] = Record(0x200000, {1}).WithId(0x0C).Build();
   fs.files["fw.480"] = kGood;
   fs.files["bad.48g"] = Record(0x3A0000, {}).WithId(0).Build();
-  Outcome outcome = RunOver(fs, {"bad.480", "bad.48g"});
-  EXPECT_EQ(outcome.out, kBanner + "Error: Invalid block ID at 0x000000.\n\n");
-  EXPECT_EQ(outcome.status, kExitRefused);
-  outcome = RunOver(fs, {"fw.480", "bad.48g"});
-  EXPECT_EQ(outcome.out, kBanner + "Error: Invalid block ID in alignator file at 0x000000.\n\n");
-  EXPECT_EQ(outcome.status, kExitRefused);
+  ExpectRun(fs, {"bad.480", "bad.48g"}, kBanner + "Error: Invalid block ID at 0x000000.\n\n",
+            kExitRefused);
+  ExpectRun(fs, {"fw.480", "bad.48g"},
+            kBanner + "Error: Invalid block ID in alignator file at 0x000000.\n\n", kExitRefused);
   EXPECT_EQ(fs.files["tempdct3.tmp"], kRounded);
   EXPECT_EQ(fs.files.count("fw_MCU_00200000.fls"), 0u);
 }
@@ -81,20 +72,16 @@ TEST(RunTest, WriteAndNamingFailuresAreFileErrors) {
   test::MemoryFileSystem fs;
   fs.files["fw.480"] = kGood;
   fs.image_limit = 1000;
-  Outcome outcome = RunOver(fs, {"fw.480"});
-  EXPECT_EQ(outcome.out, kBanner + "Error: Stream write error.\n\n");
-  EXPECT_EQ(outcome.status, kExitFileError);
+  const std::string written = kBanner + "Output written to: fw_MCU_00200000.fls\n\n";
+  ExpectRun(fs, {"fw.480"}, kBanner + "Error: Stream write error.\n\n", kExitFileError);
   fs.image_limit.reset();
   fs.fail_rename = true;
-  outcome = RunOver(fs, {"fw.480"});
-  EXPECT_EQ(outcome.out, kBanner + "Output written to: fw_MCU_00200000.fls\n\n" +
-                             "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
-  EXPECT_EQ(outcome.status, kExitFileError);
+  ExpectRun(fs, {"fw.480"},
+            written + "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n",
+            kExitFileError);
   EXPECT_EQ(fs.files.count("fw_MCU_00200000.fls"), 0u);
   fs.fail_rename = false;
-  outcome = RunOver(fs, {"fw.480"});
-  EXPECT_EQ(outcome.out, kBanner + "Output written to: fw_MCU_00200000.fls\n\n");
-  EXPECT_EQ(outcome.status, kExitConverted);
+  ExpectRun(fs, {"fw.480"}, written, kExitConverted);
   EXPECT_EQ(fs.files["fw_MCU_00200000.fls"], kRounded);
   EXPECT_EQ(fs.files.count("tempdct3.tmp"), 0u);
 }
@@ -103,12 +90,12 @@ TEST(RunTest, WriteAndNamingFailuresAreFileErrors) {
 TEST(RunTest, InfoCreatesNothing) {
   test::MemoryFileSystem fs;
   fs.files["fw.480"] = kGood;
-  const Outcome outcome = RunOver(fs, {"--info", "fw.480"});
-  EXPECT_EQ(outcome.out, kBanner +
-                             "Image kind: MCU\nBase address: 0x200000\nRecords: 1\n"
-                             "Range: 0x200000 to 0x200000, 1 bytes\nImage size: 65536 bytes\n"
-                             "Output name: fw_MCU_00200000.fls\n\n");
-  EXPECT_EQ(outcome.status, kExitConverted);
+  ExpectRun(fs, {"--info", "fw.480"},
+            kBanner +
+                "Image kind: MCU\nBase address: 0x200000\nRecords: 1\n"
+                "Range: 0x200000 to 0x200000, 1 bytes\nImage size: 65536 bytes\n"
+                "Output name: fw_MCU_00200000.fls\n\n",
+            kExitConverted);
   EXPECT_EQ(fs.touched, std::vector<std::string>{"fw.480"});
   EXPECT_EQ(fs.files.size(), 1u);
 }
