@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <variant>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "blockfile/block_reader.h"

@@ -77,8 +77,7 @@ TEST_P(OnFileSystem, CurrentDirectoryThereAndInputElsewhere) {
             static_cast<std::filesystem::perms>(0666 & ~mask));
 }
 
-INSTANTIATE_TEST_SUITE_P(FatAndExfat, OnFileSystem,
-                         ::testing::Values(Kind::kFat32, Kind::kExfat));
+INSTANTIATE_TEST_SUITE_P(FatAndExfat, OnFileSystem, ::testing::Values(Kind::kFat32, Kind::kExfat));
 
 using Naming = EndToEndTest;
 
@@ -131,9 +130,8 @@ TEST_F(Naming, EveryFallbackGivesTheRightImage) {
 TEST_F(Naming, RunKilledWhileNamingNeverBlocksTheNext) {
   Write("fw.480", kInput);
   for (const char* at : {"linkat", "rename"}) {
-    const ProgramResult killed =
-        RunTraced(dir_.Path(), {"-o", "/dev/null", "-e", std::string("inject=") + at +
-                                                             ":signal=SIGKILL"});
+    const ProgramResult killed = RunTraced(
+        dir_.Path(), {"-o", "/dev/null", "-e", std::string("inject=") + at + ":signal=SIGKILL"});
     EXPECT_EQ(killed.status, -1) << at;
     const ProgramResult next = Run({"fw.480"});
     EXPECT_EQ(next.out, Written(kOutput)) << at;

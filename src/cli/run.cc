@@ -45,15 +45,15 @@ std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
 int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
                        const std::optional<std::string>& alignator_path, std::ostream& out) {
   std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
-  std::vector<std::string> keep{input_path};
-  if (alignator_path) keep.push_back(*alignator_path);
+  std::vector<std::string> spared{input_path};
+  if (alignator_path) spared.push_back(*alignator_path);
   // Standard error, so that the output of a run that waited stays the same.
-  std::unique_ptr<TemporaryImage> image = files.CreateImage(kTemporaryImageName, keep, [] {
+  std::unique_ptr<TemporaryImage> image = files.CreateImage(kTemporaryImageName, spared, [] {
     std::cerr << "kv2pelmo: waiting for another program to release " << kTemporaryImageName
               << std::endl;
   });
-  const std::variant<FinishedImage, Refusal> converted = Convert(
-      *input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path); });
+  const std::variant<FinishedImage, Refusal> converted =
+      Convert(*input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path); });
   if (const auto* refusal = std::get_if<Refusal>(&converted)) {
     out << RefusalMessage(*refusal);
     return kExitRefused;

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "image/conversion.h"
-#include "platform/image_stream.h"
-#include "platform/input_stream.h"
 #include "platform/console.h"
 #include "platform/file_error.h"
 #include "platform/file_system.h"
+#include "platform/image_stream.h"
+#include "platform/input_stream.h"
 
 namespace kv2pelmo {
 

@@ -10,10 +10,9 @@ using Kind = Refusal::Kind;
 
 // Cold and by value, so that the record loop keeps its result in registers.
 [[gnu::cold]] Refusal RefusalOf(ReadResult result, Kind bad_id, Kind bad_header_checksum) {
-  Refusal refusal{result.kind == ReadResult::Kind::kBadId ? bad_id
-                  : result.kind == ReadResult::Kind::kBadHeaderChecksum
-                      ? bad_header_checksum
-                      : Kind::kBadDataChecksum};
+  Refusal refusal{result.kind == ReadResult::Kind::kBadId               ? bad_id
+                  : result.kind == ReadResult::Kind::kBadHeaderChecksum ? bad_header_checksum
+                                                                        : Kind::kBadDataChecksum};
   refusal.offset = result.offset;
   refusal.calculated = result.calculated;
   refusal.stored = result.stored;
@@ -74,8 +73,7 @@ void BlockMap::Merge() {
 }
 
 std::variant<FinishedImage, Refusal> Convert(InputStream& input, ImageStream& image,
-                                             const AlignatorReader& read_alignator,
-                                             BlockMap* map) {
+                                             const AlignatorReader& read_alignator, BlockMap* map) {
   BlockBuffer buffer(BlockBufferSize);
   BlockReader reader(input, buffer);
   ImageWriter writer(image, buffer);

@@ -16,7 +16,7 @@ bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data, std
   if (address < base_address_) return false;
   const auto offset = static_cast<std::uint64_t>(address - base_address_);
   if (length == 0) {
-    Reach(offset);
+    ExtendWithZerosTo(offset);
     next_offset_ = image_.Position();
     return true;
   }
@@ -30,7 +30,7 @@ bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data, std
 // An empty block still marks its offset as reached: the image holds 0x00 up
 // to there, as the blocks' ascending order and the fill after them imply.
 // Never a byte that a block wrote: only the image's end moves.
-void ImageWriter::Reach(std::uint64_t offset) {
+void ImageWriter::ExtendWithZerosTo(std::uint64_t offset) {
   if (offset <= image_.Size()) return;
   constexpr std::uint8_t kZero = 0;
   image_.Seek(offset - 1);

@@ -46,7 +46,7 @@ class ImageWriter {
   std::uint8_t VariantLetter() const { return variant_letter_; }
 
  private:
-  void Reach(std::uint64_t offset);
+  void ExtendWithZerosTo(std::uint64_t offset);
   void NotePpmMark(const std::uint8_t* data, std::int32_t length);
   void WriteFill(std::uint64_t count);
 

@@ -1,5 +1,7 @@
-// What the platforms share of the file layer: the file-system seam and the directory part of a path.
+// What the platforms share of the file layer: the seam, the copy, a path's directory part.
 #include "platform/file_system.h"
+
+#include <vector>
 
 namespace kv2pelmo {
 namespace {
@@ -11,9 +13,9 @@ class Platform final : public FileSystem {
     return kv2pelmo::OpenForReading(path);
   }
   std::unique_ptr<TemporaryImage> CreateImage(const std::string& path,
-                                              const std::vector<std::string>& keep,
+                                              const std::vector<std::string>& spared,
                                               const std::function<void()>& on_long_wait) override {
-    return TemporaryImage::Create(path, keep, on_long_wait);
+    return TemporaryImage::Create(path, spared, on_long_wait);
   }
 };
 
@@ -22,6 +24,13 @@ class Platform final : public FileSystem {
 FileSystem& PlatformFileSystem() {
   static Platform platform;
   return platform;
+}
+
+void CopyRest(RawFile& from, RawFile& to) {
+  std::vector<unsigned char> chunk(std::size_t{1} << 16);
+  while (const std::size_t got = from.ReadSome(chunk.data(), chunk.size())) {
+    to.WriteAll(chunk.data(), got);
+  }
 }
 
 std::string DirectoryOf(const std::string& path) {

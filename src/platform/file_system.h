@@ -26,7 +26,7 @@ class FileSystem {
   virtual std::unique_ptr<InputStream> OpenForReading(const std::string& path) = 0;
   /// As TemporaryImage::Create.
   virtual std::unique_ptr<TemporaryImage> CreateImage(
-      const std::string& path, const std::vector<std::string>& keep,
+      const std::string& path, const std::vector<std::string>& spared,
       const std::function<void()>& on_long_wait) = 0;
 };
 

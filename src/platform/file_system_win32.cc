@@ -22,7 +22,7 @@ std::unique_ptr<InputStream> OpenForReading(const std::string& path) {
   HANDLE handle = OpenShared(path);
   if (handle == INVALID_HANDLE_VALUE) throw FileError(Kind::kOpen, path);
   return std::make_unique<InputStream>(std::make_unique<Win32File>(handle, path, Kind::kRead),
-                                          path);
+                                       path);
 }
 
 bool FileExists(const std::string& path) {

@@ -138,8 +138,8 @@ Named LinkThrough(int fd, const std::string& to) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
   std::string hidden = UniqueNameBeside(to);
   int linked;
-  while ((linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, hidden.c_str(),
-                            AT_SYMLINK_FOLLOW)) != 0 &&
+  while ((linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW)) !=
+             0 &&
          errno == EEXIST) {
     hidden = UniqueNameBeside(to);
   }
@@ -152,20 +152,15 @@ Named LinkThrough(int fd, const std::string& to) {
 // Copies the image open as image_fd, from its start, to part_fd and syncs
 // the copy; false when that fails.
 bool CopyInto(int image_fd, int part_fd, const std::string& part) {
-  PosixFile copy(::dup(part_fd), part, Kind::kWrite);
-  std::vector<unsigned char> chunk(std::size_t{1} << 16);
   try {
-    for (off_t at = 0;;) {
-      const ssize_t got = ::pread(image_fd, chunk.data(), chunk.size(), at);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return false;
-      if (got == 0) return SyncData(part_fd);
-      copy.WriteAll(chunk.data(), static_cast<std::size_t>(got));
-      at += got;
-    }
+    PosixFile image(::dup(image_fd), part, Kind::kRead);
+    PosixFile copy(::dup(part_fd), part, Kind::kWrite);
+    image.Seek(0);
+    CopyRest(image, copy);
   } catch (const FileError&) {
     return false;
   }
+  return SyncData(part_fd);
 }
 
 // Where a file cannot be made without a name: a copy under a hidden name
@@ -174,8 +169,8 @@ bool CopyInto(int image_fd, int part_fd, const std::string& part) {
 void CopyAsNamed(int image_fd, const std::string& path, const std::string& to) {
   std::string part = UniqueNameBeside(to);
   int part_fd;
-  while ((part_fd = ::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           0666)) < 0 &&
+  while ((part_fd =
+              ::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)) < 0 &&
          errno == EEXIST) {
     part = UniqueNameBeside(to);
   }

@@ -30,6 +30,10 @@ class RawFile {
   virtual void Close() = 0;
 };
 
+/// Copies the bytes of from, from its position to its end, onto to at its
+/// position. Throws FileError.
+void CopyRest(RawFile& from, RawFile& to);
+
 }  // namespace kv2pelmo
 
 #endif  // KV2PELMO_PLATFORM_RAW_FILE_H_

@@ -27,11 +27,12 @@ class TemporaryImage {
   /// name it waits its turn. A leftover with other names, or of another user,
   /// is removed first, never truncated. Throws FileError(kCreate), leaving
   /// the old file untouched, when path is a symbolic link, not a regular
-  /// file, the same file as any of keep or as the standard input, output or
+  /// file, the same file as any of spared (the files it must never be written
+  /// over) or as the standard input, output or
   /// error, or cannot be replaced. When it has waited about a second for
   /// another's turn to end, it calls on_long_wait once and waits on.
   static std::unique_ptr<TemporaryImage> Create(const std::string& path,
-                                                const std::vector<std::string>& keep,
+                                                const std::vector<std::string>& spared,
                                                 const std::function<void()>& on_long_wait);
 
   /// Returns the stream to write the image through.

@@ -42,10 +42,10 @@ int OpenImage(const std::string& path, bool& fresh) {
   }
 }
 
-// True when the file is one of keep or the standard input, output or error:
+// True when the file is one of spared or the standard input, output or error:
 // those the image must never be written over.
-bool IsAnyOf(const struct stat& file, const std::vector<std::string>& keep) {
-  for (const std::string& other : keep) {
+bool IsAnyOf(const struct stat& file, const std::vector<std::string>& spared) {
+  for (const std::string& other : spared) {
     struct stat other_st {};
     if (::stat(other.c_str(), &other_st) == 0 && SameFile(file, other_st)) return true;
   }
@@ -83,10 +83,10 @@ Turn Lock(int fd, const struct stat& held, bool fresh, const std::string& path,
 
 // Waits for the file, then makes it this run's empty image, unless it must
 // not be touched or is no longer the file of that name.
-Turn TakeTurn(int fd, bool fresh, const std::string& path, const std::vector<std::string>& keep,
+Turn TakeTurn(int fd, bool fresh, const std::string& path, const std::vector<std::string>& spared,
               const std::function<void()>& on_long_wait) {
   struct stat held {};
-  if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || IsAnyOf(held, keep)) {
+  if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || IsAnyOf(held, spared)) {
     return Turn::kRefused;
   }
   if (const Turn locked = Lock(fd, held, fresh, path, on_long_wait); locked != Turn::kReady) {
@@ -145,7 +145,7 @@ class PosixTemporaryImage final : public TemporaryImage {
 }  // namespace
 
 std::unique_ptr<TemporaryImage> TemporaryImage::Create(const std::string& path,
-                                                       const std::vector<std::string>& keep,
+                                                       const std::vector<std::string>& spared,
                                                        const std::function<void()>& on_long_wait) {
   bool told = false;  // once, however often the name is made anew
   const std::function<void()> tell_once = [&] {
@@ -155,7 +155,7 @@ std::unique_ptr<TemporaryImage> TemporaryImage::Create(const std::string& path,
     bool fresh = false;
     const int fd = OpenImage(path, fresh);
     if (fd < 0) throw FileError(Kind::kCreate, path);
-    const Turn turn = TakeTurn(fd, fresh, path, keep, tell_once);
+    const Turn turn = TakeTurn(fd, fresh, path, spared, tell_once);
     if (turn == Turn::kReady) return std::make_unique<PosixTemporaryImage>(fd, path);
     ::close(fd);
     if (turn == Turn::kRefused) throw FileError(Kind::kCreate, path);

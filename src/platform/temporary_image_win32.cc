@@ -31,10 +31,10 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// True when the file is one of keep or the standard input, output or error:
+// True when the file is one of spared or the standard input, output or error:
 // those the image must never be written over.
-bool IsAnyOf(const BY_HANDLE_FILE_INFORMATION& image, const std::vector<std::string>& keep) {
-  for (const std::string& other : keep) {
+bool IsAnyOf(const BY_HANDLE_FILE_INFORMATION& image, const std::vector<std::string>& spared) {
+  for (const std::string& other : spared) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (FileIdentity(other, info) && SameFile(info, image)) return true;
   }
@@ -114,29 +114,28 @@ class Win32TemporaryImage final : public TemporaryImage {
     ::SetFileInformationByHandle(handle_, FileDispositionInfo, &dispose, sizeof dispose);
   }
 
-  // Copies the held file, from its start, to a new file part; false when
-  // that fails.
+  // Copies the held file, from its start, to a new file part and flushes
+  // the copy to the disk; false when that fails.
   bool CopyInto(const char* part) {
     HANDLE out = ::CreateFileA(part, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE in = INVALID_HANDLE_VALUE;
     if (out == INVALID_HANDLE_VALUE) return false;
     Win32File copy(out, part, Kind::kWrite);
-    LARGE_INTEGER start{};
-    if (!::SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN)) return false;
-    std::vector<char> chunk(1 << 16);
-    DWORD got = 0;
-    try {
-      while (::ReadFile(handle_, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
-        if (got == 0) {
-          if (!::FlushFileBuffers(out)) return false;
-          copy.Close();
-          return true;
-        }
-        copy.WriteAll(chunk.data(), got);
-      }
-    } catch (const FileError&) {
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle_, ::GetCurrentProcess(), &in, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+      return false;
     }
-    return false;
+    Win32File image(in, path_, Kind::kRead);
+    try {
+      image.Seek(0);
+      CopyRest(image, copy);
+      if (!::FlushFileBuffers(out)) return false;
+      copy.Close();
+    } catch (const FileError&) {
+      return false;
+    }
+    return true;
   }
 
   HANDLE handle_;  // owned by the stream's file
@@ -147,14 +146,14 @@ class Win32TemporaryImage final : public TemporaryImage {
 }  // namespace
 
 std::unique_ptr<TemporaryImage> TemporaryImage::Create(const std::string& path,
-                                                       const std::vector<std::string>& keep,
+                                                       const std::vector<std::string>& spared,
                                                        const std::function<void()>& on_long_wait) {
   // A link of that name would send the truncation to another file.
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   BY_HANDLE_FILE_INFORMATION old{};
   const bool exists = FileIdentity(path, old);
   if ((attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) ||
-      (exists && IsAnyOf(old, keep))) {
+      (exists && IsAnyOf(old, spared))) {
     throw FileError(Kind::kCreate, path);
   }
   constexpr int kPollMilliseconds = 20;

@@ -46,7 +46,8 @@ MountedFileSystem::MountedFileSystem(Kind kind) : mount_point_(scratch_ / "mnt")
   } else if (::access("/dev/fuse", R_OK | W_OK) != 0) {
     why_ = "no /dev/fuse";
   } else {
-    Shell("PATH=$PATH:/usr/sbin:/sbin; for t in " + tools + "; do command -v $t || exit 1; done", ok);
+    Shell("PATH=$PATH:/usr/sbin:/sbin; for t in " + tools + "; do command -v $t || exit 1; done",
+          ok);
     if (!ok) why_ = "missing one of: " + tools;
   }
   if (!why_.empty()) return;
