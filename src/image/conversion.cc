@@ -8,8 +8,7 @@ namespace {
 
 using Kind = Refusal::Kind;
 
-// Cold and by value, so that the record loop keeps its result in registers.
-[[gnu::cold]] Refusal RefusalOf(ReadResult result, Kind bad_id, Kind bad_header_checksum) {
+Refusal RefusalOf(const ReadResult& result, Kind bad_id, Kind bad_header_checksum) {
   Refusal refusal{result.kind == ReadResult::Kind::kBadId               ? bad_id
                   : result.kind == ReadResult::Kind::kBadHeaderChecksum ? bad_header_checksum
                                                                         : Kind::kBadDataChecksum};
@@ -19,7 +18,7 @@ using Kind = Refusal::Kind;
   return refusal;
 }
 
-[[gnu::cold]] Refusal BelowImageStart(ReadResult result, std::int32_t base_address) {
+Refusal BelowImageStart(const ReadResult& result, std::int32_t base_address) {
   Refusal refusal{Kind::kBelowImageStart};
   refusal.offset = result.offset;
   refusal.address = result.address;

@@ -76,10 +76,9 @@ class PosixFile : public RawFile {
 };
 
 // The image grows write by write to its full size. Reserving its space ahead
-// in large steps (Linux's fallocate) spares the file system a reservation for
-// every page written. Without it, bench/run shows every record size about a
-// tenth further from cat's time on ext4. A reservation leaves the file's
-// size alone, and Close gives back what the image did not use.
+// in large steps (Linux's fallocate) spares ext4 a reservation per page: about
+// a tenth of the time (bench/README.md). A reservation leaves the file's size
+// alone, and Close gives back what the image did not use.
 class ReservingFile final : public PosixFile {
  public:
   using PosixFile::PosixFile;
