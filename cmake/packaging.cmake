@@ -53,4 +53,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 as a flat image, padded with 0xFF to whole 64 KiB units and, given the\n\
 matching PPM file, aligned to where that begins.")
 set(CPACK_STRIP_FILES ON)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/cpack_project.cmake.in
+               ${CMAKE_BINARY_DIR}/cpack_project.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpack_project.cmake)
 include(CPack)

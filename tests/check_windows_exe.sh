@@ -1,6 +1,6 @@
 #!/bin/sh
 # Checks the shipped Windows program: a 32-bit (PE32, i386) console program
-# that imports nothing but DLLs every Windows has.
+# that imports nothing but DLLs every Windows has, with a version resource.
 # Usage: tests/check_windows_exe.sh [EXE]   (default build/win32/kv2pelmo.exe)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,4 +20,14 @@ for dll in $dlls; do
     *) fail "imports $dll, which Windows does not ship" ;;
   esac
 done
+# The version resource, as Explorer's Properties show it: the strings are UTF-16.
+version=$(sed -n 's/^set(KV2PELMO_VERSION "\(.*\)")$/\1/p' "$top/CMakeLists.txt")
+resource=$(strings -e l "$exe")
+for field in ProductName:kv2pelmo "ProductVersion:$version" "FileVersion:$version" \
+  OriginalFilename:kv2pelmo.exe FileDescription:Converts "LegalCopyright:Copyright"; do
+  printf '%s\n' "$resource" | grep -A1 -x "${field%%:*}" | sed -n 2p | grep -q "^${field#*:}" ||
+    fail "its version resource lacks ${field%%:*} ${field#*:}"
+done
 echo "check_windows_exe: $(basename "$exe") is a PE32 i386 console program importing only" $dlls
+echo "check_windows_exe: its version resource says kv2pelmo $version:" \
+  "$(printf '%s\n' "$resource" | grep -A1 -x FileDescription | sed -n 2p)"
