@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <vector>
 
 #include "platform/file_system.h"
 #include "platform/posix_file.h"
