@@ -134,6 +134,7 @@ TEST_F(Hostile, MessagesThatCannotBeWrittenFailTheRun) {
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
     EXPECT_EQ(Read("tempdct3.tmp"), kImage);
+    EXPECT_EQ(Read("fw.480"), Record(0x200000, {1}).Build());
   }
   std::filesystem::remove(dir_ / "fw_MCU_00200000.fls");
   std::filesystem::remove(dir_ / "tempdct3.tmp");
@@ -160,6 +161,7 @@ TEST_F(Hostile, StandardOutputIntoTheTemporaryImageIsRefused) {
   const std::string refusal = kBanner + "Error: Cannot create file tempdct3.tmp.\n\n";
   EXPECT_EQ(Read("tempdct3.tmp"), Bytes(refusal.begin(), refusal.end()));
   EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+  EXPECT_EQ(Read("fw.480"), Record(0x200000, {1}).Build());
 }
 
 // The end of the input is where reading stops, not a size: a pipe converts,
