@@ -40,6 +40,16 @@ std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
   return header;
 }
 
+// Returns the finished image, or nothing after printing why it was refused.
+const FinishedImage* Finished(const std::variant<FinishedImage, Refusal>& converted,
+                              std::ostream& out) {
+  if (const auto* refusal = std::get_if<Refusal>(&converted)) {
+    out << RefusalMessage(*refusal);
+    return nullptr;
+  }
+  return &std::get<FinishedImage>(converted);
+}
+
 // Converts and names the image; nothing is left open when it returns or
 // throws. The image stays held until it has its final name.
 int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
@@ -54,11 +64,8 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
   });
   const std::variant<FinishedImage, Refusal> converted =
       Convert(*input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path); });
-  if (const auto* refusal = std::get_if<Refusal>(&converted)) {
-    out << RefusalMessage(*refusal);
-    return kExitRefused;
-  }
-  const auto* finished = std::get_if<FinishedImage>(&converted);
+  const FinishedImage* finished = Finished(converted, out);
+  if (finished == nullptr) return kExitRefused;
   OutputNamer namer(out);
   namer.HandOver(*image, OutputNamer::MakeOutputName(input_path, finished->base_address,
                                                      finished->kind, finished->variant_letter));
@@ -92,11 +99,8 @@ int DescribeImage(FileSystem& files, const std::string& input_path,
   BlockMap map;
   const std::variant<FinishedImage, Refusal> converted = Convert(
       *input, image, [&] { return ReadAlignatorHeader(files, alignator_path); }, &map);
-  if (const auto* refusal = std::get_if<Refusal>(&converted)) {
-    out << RefusalMessage(*refusal);
-    return kExitRefused;
-  }
-  const auto* finished = std::get_if<FinishedImage>(&converted);
+  const FinishedImage* finished = Finished(converted, out);
+  if (finished == nullptr) return kExitRefused;
   map.Merge();
   out << InfoText(input_path, *finished, map, image.Size());
   return kExitConverted;
