@@ -21,15 +21,12 @@ TEST_F(Files, FileCutShortAnywhereIsAReadErrorAndChangesNothing) {
     const Bytes input(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
     Write("fw.480", input);
     Write("fw_MCU_00200000.fls", earlier);
-    const ProgramResult result = Run({"fw.480", "fw.48g"});
     if (cut == first.size() || cut == whole.size()) {  // a whole file: it converts
-      EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls"));
-      EXPECT_EQ(result.status, 0);
+      ExpectRun({"fw.480", "fw.48g"}, Written("fw_MCU_00200000.fls"), 0);
       EXPECT_EQ(Read("fw_MCU_00200000.fls").size(), 0x20000u);
     } else {
-      EXPECT_EQ(result.out, kReadError) << "cut at " << cut;
-      EXPECT_EQ(result.status, 2);
-      EXPECT_EQ(Read("fw_MCU_00200000.fls"), earlier);
+      ExpectRun({"fw.480", "fw.48g"}, kReadError, 2);
+      EXPECT_EQ(Read("fw_MCU_00200000.fls"), earlier) << "cut at " << cut;
     }
     EXPECT_EQ(Read("fw.480"), input);
     EXPECT_EQ(Read("fw.48g"), alignator);
@@ -41,7 +38,7 @@ TEST_F(Files, FileCutShortAnywhereIsAReadErrorAndChangesNothing) {
 TEST_F(Files, LongestRecordConvertsWhole) {
   const Bytes data = Counting(0xFFFFFF, 1);
   Write("fw.480", Record(0x000000, data).Build());
-  ASSERT_EQ(Run({"fw.480"}).status, 0);
+  ExpectRun({"fw.480"}, Written("fw_MCU_00000000.fls"), 0);
   EXPECT_EQ(Read("fw_MCU_00000000.fls"), Join({data, {0xFF}}));
 }
 
@@ -49,9 +46,7 @@ TEST_F(Files, LongestRecordConvertsWhole) {
 TEST_F(Files, ShortAlignatorIsAReadError) {
   Write("fw.480", Record(0x200000, {1}).Build());
   Write("fw.48g", {0x0B, 0x3A, 0x00, 0x00});
-  const ProgramResult result = Run({"fw.480", "fw.48g"});
-  EXPECT_EQ(result.out, kReadError);
-  EXPECT_EQ(result.status, 2);
+  ExpectRun({"fw.480", "fw.48g"}, kReadError, 2);
   EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
   EXPECT_EQ(Read("tempdct3.tmp"), Join({{1}, Repeat(65535, 0xFF)}));
 }
@@ -70,13 +65,8 @@ TEST_F(Files, AlignatorWithoutAValidFirstHeaderIsRefused) {
        "       calculated = 0xC6, read = 0x12.\n\n"}};
   for (const auto& [alignator, message] : alignators) {
     Write("fw.48g", alignator);
-    for (const std::string option : {"", "--info"}) {
-      std::vector<std::string> args = {"fw.480", "fw.48g"};
-      if (!option.empty()) args.insert(args.begin(), option);
-      const ProgramResult result = Run(args);
-      EXPECT_EQ(result.out, kBanner + message) << option;
-      EXPECT_EQ(result.status, 1);
-    }
+    ExpectRun({"fw.480", "fw.48g"}, kBanner + message, 1);
+    ExpectRun({"--info", "fw.480", "fw.48g"}, kBanner + message, 1);
     EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
     EXPECT_EQ(Read("tempdct3.tmp"), Join({{1}, Repeat(65535, 0xFF)}));
     EXPECT_EQ(Read("fw.48g"), alignator);
@@ -86,7 +76,7 @@ TEST_F(Files, AlignatorWithoutAValidFirstHeaderIsRefused) {
 TEST_F(Files, RecordsLongerThanTheBlockBufferConvert) {
   const Bytes big = Counting(100000, 3);
   Write("fw.480", BlockFile({Record(0x100000, {9}), Record(0x100010, big), Record(0x100001, {8})}));
-  ASSERT_EQ(Run({"fw.480"}).status, 0);
+  ExpectRun({"fw.480"}, Written("fw_MCU_00100000.fls"), 0);
   EXPECT_EQ(Read("fw_MCU_00100000.fls"),
             Join({{9, 8}, Repeat(14, 0), big, Repeat(131072 - 100016, 0xFF)}));
 }
@@ -94,10 +84,10 @@ TEST_F(Files, RecordsLongerThanTheBlockBufferConvert) {
 TEST_F(Files, OutputNameThatIsADirectoryLeavesTheTemporaryImage) {
   std::filesystem::create_directory(dir_ / "fw_MCU_00200000.fls");
   Write("fw.480", Record(0x200000, {1, 2}).Build());
-  const ProgramResult result = Run({"fw.480"});
-  EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls") +
-                            "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n");
-  EXPECT_EQ(result.status, 2);
+  ExpectRun({"fw.480"},
+            Written("fw_MCU_00200000.fls") +
+                "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n",
+            2);
   EXPECT_EQ(Read("tempdct3.tmp"), Join({{1, 2}, Repeat(65534, 0xFF)}));
 }
 
@@ -109,9 +99,7 @@ TEST_F(Files, InputOrAlignatorThatIsTheTemporaryImageIsNeverTruncated) {
   const std::vector<std::vector<std::string>> runs = {
       {"tempdct3.tmp"}, {"./tempdct3.tmp"}, {"sub/../tempdct3.tmp"}, {"fw.480", "tempdct3.tmp"}};
   for (const auto& args : runs) {
-    const ProgramResult result = Run(args);
-    EXPECT_EQ(result.out, kCannotCreate) << args.back();
-    EXPECT_EQ(result.status, 2);
+    ExpectRun(args, kCannotCreate, 2);
     EXPECT_EQ(Read("tempdct3.tmp"), input);
   }
   EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));

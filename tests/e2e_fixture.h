@@ -32,6 +32,16 @@ inline Bytes Join(std::initializer_list<Bytes> pieces) {
   return out;
 }
 
+/// Runs the converter with args in dir and checks what it printed and its exit status.
+inline void ExpectProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                          const std::string& out, int status, const RunLimits& limits = {}) {
+  const ProgramResult result = RunProgram(dir, args, limits);
+  std::string call = "kv2pelmo";
+  for (const std::string& arg : args) call += " " + arg;
+  EXPECT_EQ(result.out, out) << call;
+  EXPECT_EQ(result.status, status) << call;
+}
+
 class EndToEndTest : public ::testing::Test {
  protected:
   /// Writes bytes as the file name in the scratch directory.
@@ -43,6 +53,11 @@ class EndToEndTest : public ::testing::Test {
   /// Runs the program in the scratch directory.
   ProgramResult Run(const std::vector<std::string>& args, const RunLimits& limits = {}) {
     return RunProgram(dir_.Path(), args, limits);
+  }
+  /// Runs the program in the scratch directory and checks its output and status.
+  void ExpectRun(const std::vector<std::string>& args, const std::string& out, int status,
+                 const RunLimits& limits = {}) {
+    ExpectProgram(dir_.Path(), args, out, status, limits);
   }
 
   ScopedTempDir dir_;

@@ -114,9 +114,7 @@ TEST_F(Hostile, RunningOutOfMemoryIsReported) {
   Write("fw.480", Record(0, Counting(0xFFFFFF)).Build());
   RunLimits limits;
   limits.max_memory = 20000 * 1024;
-  const ProgramResult result = Run({"fw.480"}, limits);
-  EXPECT_EQ(result.out, kBanner + "Error: Out of memory.\n\n");
-  EXPECT_EQ(result.status, 2);
+  ExpectRun({"fw.480"}, kBanner + "Error: Out of memory.\n\n", 2, limits);
   EXPECT_FALSE(Exists("fw_MCU_00000000.fls"));
 }
 
@@ -129,9 +127,8 @@ TEST_F(Hostile, MessagesThatCannotBeWrittenFailTheRun) {
   closed_pipe.stdout_path = "|";
   for (const RunLimits& limits : {full, closed_pipe}) {
     Write("fw_MCU_00200000.fls", {0xAB});
-    const ProgramResult result = Run({"fw.480"}, limits);
-    EXPECT_EQ(result.out, "kv2pelmo: the messages could not be written to standard output\n");
-    EXPECT_EQ(result.status, 2);
+    ExpectRun({"fw.480"}, "kv2pelmo: the messages could not be written to standard output\n", 2,
+              limits);
     EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
     EXPECT_EQ(Read("tempdct3.tmp"), kImage);
     EXPECT_EQ(Read("fw.480"), Record(0x200000, {1}).Build());
@@ -141,9 +138,7 @@ TEST_F(Hostile, MessagesThatCannotBeWrittenFailTheRun) {
 
   RunLimits closed;
   closed.stdout_path = "";
-  const ProgramResult to_nothing = Run({"fw.480"}, closed);
-  EXPECT_EQ(to_nothing.out, "kv2pelmo: standard output is closed; nothing was done\n");
-  EXPECT_EQ(to_nothing.status, 2);
+  ExpectRun({"fw.480"}, "kv2pelmo: standard output is closed; nothing was done\n", 2, closed);
   EXPECT_FALSE(Exists("tempdct3.tmp"));
   EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
 }
@@ -155,9 +150,7 @@ TEST_F(Hostile, StandardOutputIntoTheTemporaryImageIsRefused) {
   Write("tempdct3.tmp", {});
   RunLimits into_image;
   into_image.stdout_path = (dir_ / "tempdct3.tmp").string();
-  const ProgramResult result = Run({"fw.480"}, into_image);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.status, 2);
+  ExpectRun({"fw.480"}, "", 2, into_image);
   const std::string refusal = kBanner + "Error: Cannot create file tempdct3.tmp.\n\n";
   EXPECT_EQ(Read("tempdct3.tmp"), Bytes(refusal.begin(), refusal.end()));
   EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
@@ -192,9 +185,7 @@ TEST_F(Hostile, PipesAndDevicesAreReadToTheirEnd) {
     EXPECT_EQ(Read(output), alignator ? Join({{1}, Repeat(0x1FFFF, 0xFF)}) : kImage);
   }
 
-  const ProgramResult zeros = Run({"/dev/zero"});
-  EXPECT_EQ(zeros.out, kBanner + "Error: Invalid block ID at 0x000000.\n\n");
-  EXPECT_EQ(zeros.status, 1);
+  ExpectRun({"/dev/zero"}, kBanner + "Error: Invalid block ID at 0x000000.\n\n", 1);
 }
 
 }  // namespace

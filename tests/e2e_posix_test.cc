@@ -47,12 +47,10 @@ TEST_F(Posix, TemporaryImageThatIsALinkIsNotTruncated) {
   Write("fw.480", Record(0x200000, {1}).Build());
   Write("precious", {1, 2, 3});
   std::filesystem::create_symlink("precious", dir_ / "tempdct3.tmp");
-  const ProgramResult result = Run({"fw.480"});
-  EXPECT_EQ(result.out, kCannotCreate);
-  EXPECT_EQ(result.status, 2);
+  ExpectRun({"fw.480"}, kCannotCreate, 2);
   std::filesystem::remove(dir_ / "tempdct3.tmp");
   std::filesystem::create_hard_link(dir_ / "precious", dir_ / "tempdct3.tmp");
-  EXPECT_EQ(Run({"fw.480"}).out, Written("fw_MCU_00200000.fls"));
+  ExpectRun({"fw.480"}, Written("fw_MCU_00200000.fls"), 0);
   EXPECT_EQ(Read("fw_MCU_00200000.fls"), Join({{1}, Repeat(65535, 0xFF)}));
   EXPECT_EQ(Read("precious"), Bytes({1, 2, 3}));
   EXPECT_FALSE(Exists("tempdct3.tmp"));
@@ -104,9 +102,7 @@ TEST_F(Posix, InputThatCannotBeOpenedIsAFileError) {
     inputs.emplace_back("locked/fw.480");
   }
   for (const std::string& input : inputs) {
-    const ProgramResult result = Run({input});
-    EXPECT_EQ(result.out, kBanner + "Error: Cannot open file " + input + ".\n\n");
-    EXPECT_EQ(result.status, 2);
+    ExpectRun({input}, kBanner + "Error: Cannot open file " + input + ".\n\n", 2);
   }
   ::close(fd);
   std::error_code absent;  // so that the scratch directory can go
@@ -119,9 +115,7 @@ TEST_F(Posix, FullDiskIsAWriteErrorAndNoOutput) {
   Write("fw.480", Record(0x200000, Counting(5000)).Build());
   RunLimits limits;
   limits.max_file_size = 40000;
-  const ProgramResult result = Run({"fw.480"}, limits);
-  EXPECT_EQ(result.out, kBanner + "Error: Stream write error.\n\n");
-  EXPECT_EQ(result.status, 2);
+  ExpectRun({"fw.480"}, kBanner + "Error: Stream write error.\n\n", 2, limits);
   EXPECT_EQ(Read("fw_MCU_00200000.fls"), Bytes({0xAB}));
   EXPECT_EQ(Read("fw.480"), Record(0x200000, Counting(5000)).Build());
 }
@@ -136,7 +130,7 @@ TEST_F(Posix, ImageHoldsNoDiskSpaceBeyondItsBytes) {
   };
   constexpr std::uint64_t kSlack = 64 * 1024;  // file system metadata
   Write("small.480", Record(0x200000, {1}).Build());
-  ASSERT_EQ(Run({"small.480"}).status, 0);
+  ExpectRun({"small.480"}, Written("small_MCU_00200000.fls"), 0);
   EXPECT_LE(allocated("small_MCU_00200000.fls"), 65536 + kSlack);
 
   Bytes big;  // 5 MiB: more than one reservation
@@ -144,7 +138,7 @@ TEST_F(Posix, ImageHoldsNoDiskSpaceBeyondItsBytes) {
     Record(0x200000 + unit * 65536, Counting(65536)).AppendTo(big);
   }
   Write("big.480", big);
-  ASSERT_EQ(Run({"big.480"}).status, 0);
+  ExpectRun({"big.480"}, Written("big_MCU_00200000.fls"), 0);
   EXPECT_LE(allocated("big_MCU_00200000.fls"), 80 * 65536 + kSlack);
 
   Write("bad.480", Join({Record(0x200000, Counting(65536)).Build(),
@@ -166,9 +160,7 @@ TEST_F(Posix, OutputOnAnotherFileSystemIsCopiedIntoPlace) {
     const std::filesystem::path output = other / (stem + "_MCU_00200000.fls");
     WriteFile(input, Record(0x200000, {1}).Build());
     WriteFile(output, {0xAB});
-    const ProgramResult result = Run({input.string()});
-    EXPECT_EQ(result.out, Written(output.string()));
-    EXPECT_EQ(result.status, 0);
+    ExpectRun({input.string()}, Written(output.string()), 0);
     EXPECT_EQ(ReadFile(output), Join({{1}, Repeat(65535, 0xFF)}));
     struct stat st {};
     EXPECT_EQ(::stat(output.c_str(), &st), 0);

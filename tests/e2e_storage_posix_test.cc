@@ -40,9 +40,7 @@ TEST_P(OnFileSystem, ConvertsInItsOwnDirectoryAndReplacesAnOlderOutput) {
   WriteFile(There("tempdct3.tmp"), {9, 9, 9});
   for (const Bytes& older : {Bytes{}, Bytes{0xAB}}) {
     if (!older.empty()) WriteFile(There(kOutput), older);
-    const ProgramResult result = RunProgram(fs_.Path(), {"fw.480", "fw.48g"});
-    EXPECT_EQ(result.out, Written(kOutput));
-    EXPECT_EQ(result.status, 0);
+    ExpectProgram(fs_.Path(), {"fw.480", "fw.48g"}, Written(kOutput), 0);
     EXPECT_EQ(ReadFile(There(kOutput)), kImage);
     EXPECT_EQ(Listing(fs_.Path()), "fw.480 fw.48g " + kOutput);
   }
@@ -52,9 +50,8 @@ TEST_P(OnFileSystem, ConvertsInItsOwnDirectoryAndReplacesAnOlderOutput) {
 TEST_P(OnFileSystem, InputThereAndCurrentDirectoryElsewhere) {
   WriteFile(There("fw.480"), kInput);
   WriteFile(There("fw.48g"), kAlignator);
-  const ProgramResult result = Run({There("fw.480").string(), There("fw.48g").string()});
-  EXPECT_EQ(result.out, Written(There(kOutput).string()));
-  EXPECT_EQ(result.status, 0);
+  ExpectRun({There("fw.480").string(), There("fw.48g").string()}, Written(There(kOutput).string()),
+            0);
   EXPECT_EQ(ReadFile(There(kOutput)), kImage);
   EXPECT_EQ(Listing(fs_.Path()), "fw.480 fw.48g " + kOutput);
   EXPECT_EQ(Listing(dir_.Path()), "");
@@ -65,9 +62,8 @@ TEST_P(OnFileSystem, CurrentDirectoryThereAndInputElsewhere) {
   Write("fw.480", kInput);
   Write("fw.48g", kAlignator);
   const std::string input = (dir_ / "fw.480").string();
-  const ProgramResult result = RunProgram(fs_.Path(), {input, (dir_ / "fw.48g").string()});
-  EXPECT_EQ(result.out, Written((dir_ / kOutput).string()));
-  EXPECT_EQ(result.status, 0);
+  ExpectProgram(fs_.Path(), {input, (dir_ / "fw.48g").string()}, Written((dir_ / kOutput).string()),
+                0);
   EXPECT_EQ(Read(kOutput), kImage);
   EXPECT_EQ(Listing(dir_.Path()), "fw.480 fw.48g " + kOutput);
   EXPECT_EQ(Listing(fs_.Path()), "");
@@ -133,9 +129,7 @@ TEST_F(Naming, RunKilledWhileNamingNeverBlocksTheNext) {
     const ProgramResult killed = RunTraced(
         dir_.Path(), {"-o", "/dev/null", "-e", std::string("inject=") + at + ":signal=SIGKILL"});
     EXPECT_EQ(killed.status, -1) << at;
-    const ProgramResult next = Run({"fw.480"});
-    EXPECT_EQ(next.out, Written(kOutput)) << at;
-    EXPECT_EQ(next.status, 0) << at;
+    ExpectRun({"fw.480"}, Written(kOutput), 0);
     EXPECT_EQ(Read(kOutput), Join({Counting(3000), Repeat(65536 - 3000, 0xFF)}));
     EXPECT_EQ(Listing(dir_.Path()), "fw.480 " + kOutput) << at;
   }

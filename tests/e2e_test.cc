@@ -9,21 +9,17 @@ using Outcome = EndToEndTest;
 TEST_F(Outcome, MissingFilesAreRefusedBeforeAnyIsCreated) {
   std::filesystem::create_directory(dir_ / "dir.480");
   Write("fw.480", Record(0x200000, {1}).Build());
-  const std::vector<std::string> runs[] = {{"none.480"}, {"dir.480"}, {"fw.480", "fw.48g"}};
-  const char* messages[] = {"Input file does not exist", "Input file does not exist",
-                            "Alignator file does not exist"};
-  for (std::size_t i = 0; i < std::size(runs); ++i) {
-    const ProgramResult result = Run(runs[i]);
-    EXPECT_EQ(result.out, kBanner + "Error: " + messages[i] + ".\n\n");
-    EXPECT_EQ(result.status, 1);
-  }
+  const std::string input_missing = kBanner + "Error: Input file does not exist.\n\n";
+  ExpectRun({"none.480"}, input_missing, 1);
+  ExpectRun({"dir.480"}, input_missing, 1);
+  ExpectRun({"fw.480", "fw.48g"}, kBanner + "Error: Alignator file does not exist.\n\n", 1);
   EXPECT_FALSE(Exists("tempdct3.tmp"));
 }
 
 TEST_F(Outcome, GapsAreZeroAndAnExactUnitGetsNoFill) {
   Write("fw.480", BlockFile({Record(0x10000, Counting(16)), Record(0x10020, Counting(16)),
                              Record(0x20000 - 16, Counting(16, 0x80))}));
-  ASSERT_EQ(Run({"fw.480"}).status, 0);
+  ExpectRun({"fw.480"}, Written("fw_MCU_00010000.fls"), 0);
   EXPECT_EQ(Read("fw_MCU_00010000.fls"), Join({Counting(16), Repeat(16, 0), Counting(16),
                                                Repeat(65536 - 64, 0), Counting(16, 0x80)}));
 }
@@ -31,17 +27,14 @@ TEST_F(Outcome, GapsAreZeroAndAnExactUnitGetsNoFill) {
 TEST_F(Outcome, PpmFileIsNamedWithItsVariant) {
   const Bytes data = WithPpmMark(Counting(64, 0x20), 'G');
   Write("npm5nx03.48g", Record(0x3A0000, data).Build());
-  const ProgramResult result = Run({"npm5nx03.48g"});
-  EXPECT_EQ(result.out, Written("npm5nx03_PPM_G_003A0000.fls"));
+  ExpectRun({"npm5nx03.48g"}, Written("npm5nx03_PPM_G_003A0000.fls"), 0);
   EXPECT_EQ(Read("npm5nx03_PPM_G_003A0000.fls"), Join({data, Repeat(65536 - 64, 0xFF)}));
 }
 
 TEST_F(Outcome, McuImageIsExtendedToThePpmStart) {
   Write("npm5nx03.480", Record(0x200000, Counting(100)).Build());
   Write("npm5nx03.48g", Record(0x200000 + 65536 + 65536 + 256, {'P', 'P', 'M'}).Build());
-  const ProgramResult result = Run({"npm5nx03.480", "npm5nx03.48g"});
-  EXPECT_EQ(result.out, Written("npm5nx03_MCU_00200000.fls"));
-  EXPECT_EQ(result.status, 0);
+  ExpectRun({"npm5nx03.480", "npm5nx03.48g"}, Written("npm5nx03_MCU_00200000.fls"), 0);
   EXPECT_EQ(Read("npm5nx03_MCU_00200000.fls"),
             Join({Counting(100), Repeat(131072 + 256 - 100, 0xFF)}));
 }
@@ -64,9 +57,7 @@ TEST_F(Outcome, InvalidBlocksAreReportedWithTheirOffset) {
   };
   for (const auto& c : cases) {
     Write("fw.480", Join({good, c.second, good}));
-    const ProgramResult result = Run({"fw.480"});
-    EXPECT_EQ(result.out, kBanner + c.message);
-    EXPECT_EQ(result.status, 1);
+    ExpectRun({"fw.480"}, kBanner + c.message, 1);
     EXPECT_EQ(Read("tempdct3.tmp"), Bytes({7, 7}));  // the blocks before it, unpadded
     EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
   }
@@ -79,29 +70,24 @@ TEST_F(Outcome, OffsetsPastSixteenMebibytesPrintInFull) {
   }
   Record(0, {}).WithId(0x0C).AppendTo(file);
   Write("fw.480", file);
-  const ProgramResult result = Run({"fw.480"});
-  EXPECT_EQ(result.out, kBanner + "Error: Invalid block ID at 0x1000000.\n\n");
-  EXPECT_EQ(result.status, 1);
+  ExpectRun({"fw.480"}, kBanner + "Error: Invalid block ID at 0x1000000.\n\n", 1);
 }
 
 TEST_F(Outcome, BlockBelowTheImageStartIsRefused) {
   Write("fw.480", BlockFile({Record(0x200000, {1}), Record(0x1FFFF0, {2, 3})}));
-  const ProgramResult result = Run({"fw.480"});
-  EXPECT_EQ(result.out, kBanner +
-                            "Error: Block address below image start at 0x00000A,\n"
-                            "       address = 0x1FFFF0, image start = 0x200000.\n\n");
-  EXPECT_EQ(result.status, 1);
+  ExpectRun({"fw.480"},
+            kBanner +
+                "Error: Block address below image start at 0x00000A,\n"
+                "       address = 0x1FFFF0, image start = 0x200000.\n\n",
+            1);
   EXPECT_EQ(Read("tempdct3.tmp"), Bytes({1}));
 }
 
 TEST_F(Outcome, FileWithoutRecordsIsRefusedButEmptyRecordsConvert) {
   Write("empty.480", {});
-  const ProgramResult refused = Run({"empty.480"});
-  EXPECT_EQ(refused.out, kBanner + "Error: Input file holds no blocks.\n\n");
-  EXPECT_EQ(refused.status, 1);
+  ExpectRun({"empty.480"}, kBanner + "Error: Input file holds no blocks.\n\n", 1);
   Write("zero.480", BlockFile({Record(0x123456, {}), Record(0x200000, {})}));
-  const ProgramResult converted = Run({"zero.480"});
-  EXPECT_EQ(converted.out, Written("zero_MCU_00123456.fls"));
+  ExpectRun({"zero.480"}, Written("zero_MCU_00123456.fls"), 0);
   EXPECT_EQ(Read("zero_MCU_00123456.fls"), Join({Repeat(0xDCBAA, 0), Repeat(0x3456, 0xFF)}));
 }
 
@@ -109,14 +95,14 @@ TEST_F(Outcome, FileWithoutRecordsIsRefusedButEmptyRecordsConvert) {
 TEST_F(Outcome, EmptyBlockPastTheDataExtendsTheImage) {
   const Bytes data = Counting(0x1530);
   Write("a.480", BlockFile({Record(0, data), Record(0x1630, {})}));
-  ASSERT_EQ(Run({"a.480"}).status, 0);
+  ExpectRun({"a.480"}, Written("a_MCU_00000000.fls"), 0);
   EXPECT_EQ(Read("a_MCU_00000000.fls"),
             Join({data, Repeat(0x100, 0), Repeat(65536 - 0x1630, 0xFF)}));
   Write("b.480", BlockFile({Record(0, Counting(0x73)), Record(0x10073, {})}));
-  ASSERT_EQ(Run({"b.480"}).status, 0);
+  ExpectRun({"b.480"}, Written("b_MCU_00000000.fls"), 0);
   EXPECT_EQ(Read("b_MCU_00000000.fls").size(), 131072u);
   Write("c.480", BlockFile({Record(0, {1}), Record(0x10, {}), Record(0x20, {}).WithId(0)}));
-  ASSERT_EQ(Run({"c.480"}).status, 1);
+  ExpectRun({"c.480"}, kBanner + "Error: Invalid block ID at 0x000013.\n\n", 1);
   EXPECT_EQ(Read("tempdct3.tmp"), Join({{1}, Repeat(15, 0)}));
 }
 
@@ -124,8 +110,8 @@ TEST_F(Outcome, OutputLandsBesideTheInput) {
   std::filesystem::create_directories(dir_ / "dir.old" / "sub");
   Write("dir.old/sub/fw.480", Record(0x10, {1}).Build());
   Write("dir.old/file", Record(0x20, {2}).Build());
-  EXPECT_EQ(Run({"dir.old/sub/fw.480"}).out, Written("dir.old/sub/fw_MCU_00000010.fls"));
-  EXPECT_EQ(Run({"dir.old/file"}).out, Written("dir.old/file_MCU_00000020.fls"));
+  ExpectRun({"dir.old/sub/fw.480"}, Written("dir.old/sub/fw_MCU_00000010.fls"), 0);
+  ExpectRun({"dir.old/file"}, Written("dir.old/file_MCU_00000020.fls"), 0);
   EXPECT_EQ(Read("dir.old/sub/fw_MCU_00000010.fls").size(), 65536u);
   EXPECT_EQ(Read("dir.old/file_MCU_00000020.fls").size(), 65536u);
 }

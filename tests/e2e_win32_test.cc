@@ -13,10 +13,8 @@ using Win32 = EndToEndTest;
 
 TEST_F(Win32, WildcardNamesAreMissingEvenWhenAFileMatches) {
   Write("fw.480", Record(0x200000, {1}).Build());
-  EXPECT_EQ(Run({"fw.4*"}).out, kBanner + "Error: Input file does not exist.\n\n");
-  const ProgramResult result = Run({"fw.480", "fw.4?0"});
-  EXPECT_EQ(result.out, kBanner + "Error: Alignator file does not exist.\n\n");
-  EXPECT_EQ(result.status, 1);
+  ExpectRun({"fw.4*"}, kBanner + "Error: Input file does not exist.\n\n", 1);
+  ExpectRun({"fw.480", "fw.4?0"}, kBanner + "Error: Alignator file does not exist.\n\n", 1);
 }
 
 // A run that finds the image held by another waits for it, then goes on.
@@ -43,9 +41,7 @@ TEST_F(Win32, LeftoverThatIsAHardLinkIsNotTruncatedThrough) {
   Write("precious", {1, 2, 3});
   ASSERT_TRUE(::CreateHardLinkA((dir_ / "tempdct3.tmp").string().c_str(),
                                 (dir_ / "precious").string().c_str(), nullptr));
-  const ProgramResult result = Run({"fw.480"});
-  EXPECT_EQ(result.out, Written("fw_MCU_00200000.fls"));
-  EXPECT_EQ(result.status, 0);
+  ExpectRun({"fw.480"}, Written("fw_MCU_00200000.fls"), 0);
   EXPECT_EQ(Read("fw_MCU_00200000.fls"), Join({{1}, Repeat(65535, 0xFF)}));
   EXPECT_EQ(Read("precious"), Bytes({1, 2, 3}));
   EXPECT_FALSE(Exists("tempdct3.tmp"));
@@ -55,8 +51,8 @@ TEST_F(Win32, BackslashPathsKeepTheirDirectory) {
   std::filesystem::create_directories(dir_ / "dir.old" / "sub");
   Write("dir.old/sub/fw.480", Record(0x10, {1}).Build());
   Write("dir.old/file", Record(0x20, {2}).Build());
-  EXPECT_EQ(Run({"dir.old\\sub\\fw.480"}).out, Written("dir.old\\sub\\fw_MCU_00000010.fls"));
-  EXPECT_EQ(Run({"dir.old\\file"}).out, Written("dir.old\\file_MCU_00000020.fls"));
+  ExpectRun({"dir.old\\sub\\fw.480"}, Written("dir.old\\sub\\fw_MCU_00000010.fls"), 0);
+  ExpectRun({"dir.old\\file"}, Written("dir.old\\file_MCU_00000020.fls"), 0);
   EXPECT_TRUE(Exists("dir.old/sub/fw_MCU_00000010.fls"));
   EXPECT_TRUE(Exists("dir.old/file_MCU_00000020.fls"));
 }
