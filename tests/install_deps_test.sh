@@ -50,6 +50,8 @@ run || fail "failed: $(cat "$m/out")"
 grep -q '^apt-get install .*lintian' "$m/log" || fail "a failed update did not lead to install"
 grep -E 'i386|wine32' "$m/log" && fail "asked for i386 where 32-bit programs do not run"
 grep -q 'cannot run 32-bit programs (Exec format error)' "$m/out" || fail "did not say why no wine32"
+grep -q '^apt-get install -y -q --no-install-recommends qemu-user-static$' "$m/log" ||
+  fail "qemu-user-static not asked for alone, without recommends, to emulate 32-bit programs"
 
 case_name=32-bit-but-wine32-will-not-install
 machine yes 0 "wine32:i386"
@@ -58,6 +60,7 @@ grep -q '^dpkg --add-architecture i386' "$m/log" || fail "no i386 architecture a
 grep -q '^apt-get install .*wine32:i386' "$m/log" || fail "wine32 not asked for"
 grep -q '^wine32 could not be installed: E: Unable to locate package wine32:i386' "$m/out" ||
   fail "did not say why wine32 is missing"
+grep -q 'qemu-user-static' "$m/log" && fail "asked for emulation where 32-bit programs run"
 
 case_name=a-needed-package-fails
 machine no 0 "lintian"
