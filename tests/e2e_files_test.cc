@@ -1,6 +1,4 @@
 // The program end to end when files are short, in the way, or already there.
-#include <future>
-
 #include "e2e_fixture.h"
 
 namespace kv2pelmo::test {
@@ -112,20 +110,18 @@ TEST_F(Files, RunsStartedTogetherEachWriteTheirOwnImage) {
   for (int round = 0; round < 5; ++round) {
     // All inputs first: a file being written while a run starts would be
     // inherited by it on Windows, open for writing, and keep others out.
+    std::vector<std::vector<std::string>> runs;
     for (int i = 0; i < kRuns; ++i) {
       const auto base = static_cast<std::uint32_t>(0x100000 * (i + 1));
-      Write("fw" + std::to_string(i) + ".480",
+      runs.push_back({"fw" + std::to_string(i) + ".480"});
+      Write(runs.back()[0],
             Record(base, Counting(20000, static_cast<std::uint8_t>(round * kRuns + i))).Build());
     }
-    std::vector<std::future<ProgramResult>> runs;
-    for (int i = 0; i < kRuns; ++i) {
-      const std::string input = "fw" + std::to_string(i) + ".480";
-      runs.push_back(std::async(std::launch::async, [this, input] { return Run({input}); }));
-    }
+    const std::vector<ProgramResult> results = RunProgramsTogether(dir_.Path(), runs);
     for (int i = 0; i < kRuns; ++i) {
       const std::string name =
           "fw" + std::to_string(i) + "_MCU_00" + std::to_string(i + 1) + "00000.fls";
-      const ProgramResult result = runs[static_cast<std::size_t>(i)].get();
+      const ProgramResult& result = results[static_cast<std::size_t>(i)];
       EXPECT_EQ(result.out, Written(name)) << "round " << round;
       EXPECT_EQ(result.status, 0);
       EXPECT_EQ(Read(name), Join({Counting(20000, static_cast<std::uint8_t>(round * kRuns + i)),

@@ -40,6 +40,12 @@ std::filesystem::path ProgramPath();
 ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
                          const RunLimits& limits = {});
 
+/// Starts the converter once for each of runs, all in directory dir and one
+/// right after the other from this thread, then waits for them all. Their
+/// output must fit a pipe's buffer, as the converter's always does.
+std::vector<ProgramResult> RunProgramsTogether(const std::filesystem::path& dir,
+                                               const std::vector<std::vector<std::string>>& runs);
+
 /// Starts the converter with args in directory dir, its output discarded, and
 /// returns its process id without waiting for it. POSIX builds only.
 int StartProgram(const std::filesystem::path& dir, const std::vector<std::string>& args);

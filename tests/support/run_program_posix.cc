@@ -52,28 +52,54 @@ bool RedirectOutput(const RunLimits& limits, int out_fd) {
 
 std::filesystem::path ProgramPath() { return KV2PELMO_BINARY; }
 
-ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                         const RunLimits& limits) {
+namespace {
+
+// A started program and the read end of its output.
+struct Started {
+  pid_t pid = -1;
+  int output = -1;
+};
+
+Started Start(const std::filesystem::path& dir, const std::vector<std::string>& args,
+              const RunLimits& limits) {
   int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return {};
+  // Closed on exec: neither this program nor one started after it keeps them.
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
   const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(pipe_fds[0]);
-    ExecChild(dir, args, limits, pipe_fds[1]);
-  }
+  if (pid == 0) ExecChild(dir, args, limits, pipe_fds[1]);
   ::close(pipe_fds[1]);
+  return {pid, pipe_fds[0]};
+}
+
+ProgramResult Finish(const Started& started) {
   ProgramResult result;
   char chunk[4096];
   ssize_t got;
-  while ((got = ::read(pipe_fds[0], chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+  while ((got = ::read(started.output, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
     if (got > 0) result.out.append(chunk, static_cast<std::size_t>(got));
   }
-  ::close(pipe_fds[0]);
+  if (started.output >= 0) ::close(started.output);
   int wait_status = 0;
-  while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+  while (started.pid > 0 && ::waitpid(started.pid, &wait_status, 0) < 0 && errno == EINTR) {
   }
-  if (pid > 0 && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  if (started.pid > 0 && WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
   return result;
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                         const RunLimits& limits) {
+  return Finish(Start(dir, args, limits));
+}
+
+std::vector<ProgramResult> RunProgramsTogether(const std::filesystem::path& dir,
+                                               const std::vector<std::vector<std::string>>& runs) {
+  std::vector<Started> started;
+  for (const auto& args : runs) started.push_back(Start(dir, args, RunLimits{}));
+  std::vector<ProgramResult> results;
+  for (const Started& run : started) results.push_back(Finish(run));
+  return results;
 }
 
 int StartProgram(const std::filesystem::path& dir, const std::vector<std::string>& args) {

@@ -40,13 +40,21 @@ std::filesystem::path ProgramPath() {
          "kv2pelmo.exe";
 }
 
-ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                         const RunLimits&) {
+namespace {
+
+// A started program and the read end of its output.
+struct Started {
+  PROCESS_INFORMATION process{};
+  HANDLE output = nullptr;
+  bool running = false;
+};
+
+Started Start(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+  Started started;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
-  if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return {};
-  ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  if (!::CreatePipe(&started.output, &write_end, &inherit, 0)) return started;
+  ::SetHandleInformation(started.output, HANDLE_FLAG_INHERIT, 0);
 
   std::string command = Quote(ProgramPath().string());
   for (const std::string& arg : args) command += " " + Quote(arg);
@@ -56,27 +64,48 @@ ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std
   startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = write_end;
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process{};
   const std::string cwd = dir.string();
-  const BOOL started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        cwd.c_str(), &startup, &process);
-  ::CloseHandle(write_end);
+  started.running = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                     cwd.c_str(), &startup, &started.process) != 0;
+  ::CloseHandle(write_end);  // before another start, which would inherit it
+  return started;
+}
+
+ProgramResult Finish(const Started& started) {
   ProgramResult result;
-  if (started) {
+  if (started.running) {
     char chunk[4096];
     DWORD got = 0;
-    while (::ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    while (::ReadFile(started.output, chunk, sizeof chunk, &got, nullptr) && got > 0) {
       result.out.append(chunk, got);
     }
-    ::WaitForSingleObject(process.hProcess, INFINITE);
+    ::WaitForSingleObject(started.process.hProcess, INFINITE);
     DWORD code = 0;
-    if (::GetExitCodeProcess(process.hProcess, &code)) result.status = static_cast<int>(code);
-    ::CloseHandle(process.hProcess);
-    ::CloseHandle(process.hThread);
+    if (::GetExitCodeProcess(started.process.hProcess, &code)) {
+      result.status = static_cast<int>(code);
+    }
+    ::CloseHandle(started.process.hProcess);
+    ::CloseHandle(started.process.hThread);
   }
-  ::CloseHandle(read_end);
+  if (started.output != nullptr) ::CloseHandle(started.output);
   result.out = WithoutCarriageReturns(result.out);
   return result;
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                         const RunLimits&) {
+  return Finish(Start(dir, args));
+}
+
+std::vector<ProgramResult> RunProgramsTogether(const std::filesystem::path& dir,
+                                               const std::vector<std::vector<std::string>>& runs) {
+  std::vector<Started> started;
+  for (const auto& args : runs) started.push_back(Start(dir, args));
+  std::vector<ProgramResult> results;
+  for (const Started& run : started) results.push_back(Finish(run));
+  return results;
 }
 
 }  // namespace kv2pelmo::test
