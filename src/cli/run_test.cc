@@ -86,18 +86,33 @@ TEST(RunTest, WriteAndNamingFailuresAreFileErrors) {
   EXPECT_EQ(fs.files.count("tempdct3.tmp"), 0u);
 }
 
-// --info reads as a conversion does, and creates nothing.
-TEST(RunTest, InfoCreatesNothing) {
+// --info reads as a conversion does, describes the image, and creates nothing.
+TEST(RunTest, InfoDescribesTheImageAndCreatesNothing) {
   test::MemoryFileSystem fs;
-  fs.files["fw.480"] = kGood;
-  ExpectRun(fs, {"--info", "fw.480"},
+  fs.files["fw.480"] =
+      test::BlockFile({Record(0x200000, test::Counting(16)), Record(0x200010, test::Counting(16)),
+                       Record(0x200100, {}), Record(0x200040, {1, 2})});
+  fs.files["fw.48g"] = Record(0x220000, test::WithPpmMark(test::Counting(48), 'G')).Build();
+  fs.files["bad.480"] = Record(0x200000, {1}).WithDataChecksum(0).Build();
+  ExpectRun(fs, {"--info", "fw.480", "fw.48g"},
             kBanner +
-                "Image kind: MCU\nBase address: 0x200000\nRecords: 1\n"
-                "Range: 0x200000 to 0x200000, 1 bytes\nImage size: 65536 bytes\n"
-                "Output name: fw_MCU_00200000.fls\n\n",
+                "Image kind: MCU\nBase address: 0x200000\nRecords: 4\n"
+                "Range: 0x200000 to 0x20001F, 32 bytes\nRange: 0x200040 to 0x200041, 2 bytes\n"
+                "Image size: 131072 bytes\nOutput name: fw_MCU_00200000.fls\n\n",
             kExitConverted);
-  EXPECT_EQ(fs.touched, std::vector<std::string>{"fw.480"});
-  EXPECT_EQ(fs.files.size(), 1u);
+  ExpectRun(fs, {"--info", "fw.48g"},
+            kBanner +
+                "Image kind: PPM\nVariant letter: 0x47\nBase address: 0x220000\nRecords: 1\n"
+                "Range: 0x220000 to 0x22002F, 48 bytes\nImage size: 65536 bytes\n"
+                "Output name: fw_PPM_G_00220000.fls\n\n",
+            kExitConverted);
+  ExpectRun(fs, {"--info", "bad.480"},
+            kBanner +
+                "Error: Invalid flash block checksum at 0x000000,\n"
+                "       calculated = 0xFF, read = 0x00.\n\n",
+            kExitRefused);
+  EXPECT_EQ(fs.touched, (std::vector<std::string>{"fw.480", "fw.48g", "fw.48g", "bad.480"}));
+  EXPECT_EQ(fs.files.size(), 3u);
 }
 
 TEST(RunTest, WaitsOnlyInAConsoleOfItsOwnThatItReadsAndWrites) {
