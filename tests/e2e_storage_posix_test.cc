@@ -167,18 +167,27 @@ std::vector<std::string> Calls(const std::filesystem::path& log) {
 // directory's entry after: a crash can lose the new name, not the bytes.
 TEST_F(Naming, ImageIsSyncedBeforeItIsNamedAndTheDirectoryAfter) {
   Write("fw.480", kInput);
+  const std::filesystem::path other = "/dev/shm/kv2pelmo-" + std::to_string(::getpid());
+  std::filesystem::create_directory(other);
+  WriteFile(other / "fw.480", kInput);
   const std::string log = (dir_ / "calls.log").string();
-  // With links, and where they are refused and the checked name is renamed.
-  for (const bool links : {true, false}) {
+  // With links, where they are refused and the checked name is renamed, and
+  // across file systems, where the copy is synced before it is named.
+  for (const int how : {0, 1, 2}) {
     std::filesystem::remove(dir_ / kOutput);
     std::vector<std::string> options = {"-o", log, "-e", "trace=fdatasync,fsync,linkat,rename"};
-    if (!links) options.insert(options.end(), {"-e", "inject=linkat:error=EPERM"});
-    EXPECT_EQ(RunTraced(dir_.Path(), options).status, 0);
+    if (how == 1) options.insert(options.end(), {"-e", "inject=linkat:error=EPERM"});
+    const std::string input = how == 2 ? (other / "fw.480").string() : "fw.480";
+    EXPECT_EQ(RunTraced(dir_.Path(), options, {input}).status, 0);
     std::ostringstream seen;
     for (const std::string& call : Calls(log)) seen << call << ' ';
-    EXPECT_EQ(seen.str(), "fdatasync linkat rename fsync ") << links;
+    EXPECT_EQ(seen.str(), how == 2 ? "fdatasync linkat fdatasync linkat rename fsync "
+                                   : "fdatasync linkat rename fsync ")
+        << how;
     std::filesystem::remove(log);
   }
+  EXPECT_EQ(ReadFile(other / kOutput), Join({Counting(3000), Repeat(65536 - 3000, 0xFF)}));
+  std::filesystem::remove_all(other);
 }
 
 }  // namespace

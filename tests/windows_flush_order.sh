@@ -11,7 +11,7 @@ cp "$input" "$work/fw.480"
 (cd "$work" && WINEDEBUG=+relay "$wine_run" "$bits" "$exe" fw.480 >out.txt 2>relay.log)
 grep -q 'Output written to: fw_MCU_' "$work/out.txt" || { cat "$work/out.txt"; exit 1; }
 # The converter's thread is the one that creates the image for writing.
-thread=$(grep -m1 'CreateFileA([0-9a-f]* "tempdct3.tmp",c' "$work/relay.log" | cut -d: -f1)
+thread=$(grep -m1 'CreateFileW([0-9a-f]* L"tempdct3.tmp",c' "$work/relay.log" | cut -d: -f1)
 calls=$(grep "^$thread:Call [A-Za-z0-9]*\.\(FlushFileBuffers\|SetFileInformationByHandle\)(" \
   "$work/relay.log" | sed 's/^[^.]*\.\([A-Za-z]*\)(\([0-9a-f]*\),\{0,1\}\([0-9a-f]*\).*/\1 \2 \3/')
 expected_handle=$(printf '%s\n' "$calls" | sed -n '1s/^FlushFileBuffers \([0-9a-f]*\) $/\1/p')

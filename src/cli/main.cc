@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     return kv2pelmo::kExitFileError;
   }
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const int status = kv2pelmo::Run(args, kv2pelmo::PlatformFileSystem(), std::cout);
+  const int status = kv2pelmo::Run(args, kv2pelmo::PlatformFileSystem(), std::cout, std::cerr);
   if (!std::cout.flush()) {
     std::cerr << "kv2pelmo: the messages could not be written to standard output\n";
     return kv2pelmo::kExitFileError;

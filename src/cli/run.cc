@@ -2,10 +2,10 @@
 #include "cli/run.h"
 
 #include <algorithm>
-#include <iostream>
 #include <memory>
 #include <new>
 #include <optional>
+#include <ostream>
 
 #include "blockfile/block_reader.h"
 #include "cli/format.h"
@@ -53,15 +53,17 @@ const FinishedImage* Finished(const std::variant<FinishedImage, Refusal>& conver
 // Converts and names the image; nothing is left open when it returns or
 // throws. The image stays held until it has its final name.
 int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
-                       const std::optional<std::string>& alignator_path, std::ostream& out) {
+                       const std::optional<std::string>& alignator_path, std::ostream& out,
+                       std::ostream& err) {
   std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
   std::vector<std::string> spared{input_path};
   if (alignator_path) spared.push_back(*alignator_path);
   // Standard error, so that the output of a run that waited stays the same.
-  std::unique_ptr<TemporaryImage> image = files.CreateImage(kTemporaryImageName, spared, [] {
-    std::cerr << "kv2pelmo: waiting for another program to release " << kTemporaryImageName
-              << std::endl;
-  });
+  std::unique_ptr<TemporaryImage> image =
+      TemporaryImage::Create(files, kTemporaryImageName, spared, [&err] {
+        err << "kv2pelmo: waiting for another program to release " << kTemporaryImageName
+            << std::endl;
+      });
   const std::variant<FinishedImage, Refusal> converted =
       Convert(*input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path); });
   const FinishedImage* finished = Finished(converted, out);
@@ -142,26 +144,60 @@ std::string RefusalMessage(const Refusal& refusal) {
       refusal.calculated, refusal.stored);
 }
 
+namespace {
+
+// The continuation line that says why, where the file layer knows.
+std::string ReasonLine(const FileError& error) {
+  const char* target = error.target().c_str();
+  switch (error.reason()) {
+    case FileError::Reason::kNone:
+      return std::string();
+    case FileError::Reason::kNotRemovable:
+      return "       A leftover of an earlier run is in the way, and this directory\n"
+             "       does not let you remove it.\n";
+    case FileError::Reason::kInUseUnknown:
+      return "       A leftover that you may not open is in the way, and nothing tells\n"
+             "       whether a program still uses it.\n";
+    case FileError::Reason::kMaybeProtected:
+      return "       Nothing tells whether it is the input, the alignator or a standard\n"
+             "       stream, which are never written over.\n";
+    case FileError::Reason::kIsInput:
+      return Format("       %s is the input file, which is never written over.\n", target);
+    case FileError::Reason::kIsAlignator:
+      return Format("       %s is the alignator file, which is never written over.\n", target);
+  }
+  return std::string();
+}
+
+}  // namespace
+
 std::string FileErrorMessage(const FileError& error) {
   const char* path = error.path().c_str();
+  std::string first;
   switch (error.kind()) {
     case FileError::Kind::kOpen:
-      return Format("Error: Cannot open file %s.\n\n", path);
+      first = Format("Error: Cannot open file %s.\n", path);
+      break;
     case FileError::Kind::kCreate:
-      return Format("Error: Cannot create file %s.\n\n", path);
+      first = Format("Error: Cannot create file %s.\n", path);
+      break;
     case FileError::Kind::kRead:
-      return "Error: Stream read error.\n\n";
+      first = "Error: Stream read error.\n";
+      break;
     case FileError::Kind::kWrite:
-      return "Error: Stream write error.\n\n";
+      first = "Error: Stream write error.\n";
+      break;
     case FileError::Kind::kRename:
-      return Format("Error: Cannot rename %s to %s.\n\n", path, error.target().c_str());
+      first = Format("Error: Cannot rename %s to %s.\n", path, error.target().c_str());
+      break;
   }
-  return "Error: Stream error.\n\n";
+  return first + ReasonLine(error) + "\n";
 }
 
 namespace {
 
-int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::ostream& out) {
+int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::ostream& out,
+                 std::ostream& err) {
   const bool alone = args.size() == 1;
   if (alone && args[0] == "--version") {
     out << "kv2pelmo " KV2PELMO_VERSION "\n";
@@ -182,23 +218,24 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
   std::optional<std::string> alignator_path;
   if (paths.size() == 2) alignator_path = paths[1];
 
-  if (!files.Exists(input_path)) {
+  if (!FileExists(files, input_path)) {
     out << "Error: Input file does not exist.\n\n";
     return kExitRefused;
   }
-  if (alignator_path && !files.Exists(*alignator_path)) {
+  if (alignator_path && !FileExists(files, *alignator_path)) {
     out << "Error: Alignator file does not exist.\n\n";
     return kExitRefused;
   }
   if (info) return DescribeImage(files, input_path, alignator_path, out);
-  return ConvertAndHandOver(files, input_path, alignator_path, out);
+  return ConvertAndHandOver(files, input_path, alignator_path, out, err);
 }
 
 }  // namespace
 
-int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& out) {
+int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& out,
+        std::ostream& err) {
   try {
-    return RunUnguarded(args, files, out);
+    return RunUnguarded(args, files, out, err);
   } catch (const FileError& error) {
     out << FileErrorMessage(error);
   } catch (const std::bad_alloc&) {

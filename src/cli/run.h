@@ -35,12 +35,13 @@ std::string RefusalMessage(const Refusal& refusal);
 std::string FileErrorMessage(const FileError& error);
 
 /// Converts the block file args[0], aligned to the file args[1] when given,
-/// printing every message to out; or, after --info, describes it without
-/// writing anything; or answers --help, -h or --version given alone. Every
-/// file goes through files. Returns the exit status: kExitFileError, with its
-/// message, when the file layer fails, and without one when out cannot be
-/// written.
-int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& out);
+/// printing every message to out and notices to err; or, after --info,
+/// describes it without writing anything; or answers --help, -h or --version
+/// given alone. Every file goes through files. Returns the exit status:
+/// kExitFileError, with its message, when the file layer fails, and without
+/// one when out cannot be written.
+int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& out,
+        std::ostream& err);
 
 /// Returns true when the program should wait for Enter before it ends: in a
 /// console made for it alone (started from Explorer), which closes with it

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "cli/version.h"
-#include "memory_file_system.h"
+#include "fake_file_system.h"
 #include "record_builder.h"
 
 namespace kv2pelmo {
@@ -24,18 +24,19 @@ const Bytes kRounded = [] {
   return image;
 }();
 
-// Runs over fs and checks what it printed and its status.
-void ExpectRun(test::MemoryFileSystem& fs, const std::vector<std::string>& args,
-               const std::string& out, int status) {
-  std::ostringstream printed;
-  EXPECT_EQ(Run(args, fs, printed), status);
+// Runs over fs and checks what it printed, on standard output and error, and its status.
+void ExpectRun(test::FakeFileSystem& fs, const std::vector<std::string>& args,
+               const std::string& out, int status, const std::string& err = "") {
+  std::ostringstream printed, noticed;
+  EXPECT_EQ(Run(args, fs, printed, noticed), status);
   EXPECT_EQ(printed.str(), out);
+  EXPECT_EQ(noticed.str(), err);
 }
 
 // Usage and missing files are answered before any file is opened or created.
 TEST(RunTest, UsageAndMissingFilesTouchNothing) {
-  test::MemoryFileSystem fs;
-  fs.files["fw.480"] = kGood;
+  test::FakeFileSystem fs;
+  fs.Put("fw.480", kGood);
   const std::string usage = kBanner +
                             "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
                             "         kv2pelmo <kv_ppm_file>\n\n"
@@ -48,52 +49,63 @@ TEST(RunTest, UsageAndMissingFilesTouchNothing) {
       {{"fw.480", "gone.48g"}, kBanner + "Error: Alignator file does not exist.\n\n"},
       {{"gone.480", "gone.48g"}, kBanner + "Error: Input file does not exist.\n\n"}};
   for (const auto& [args, message] : cases) ExpectRun(fs, args, message, kExitRefused);
-  EXPECT_TRUE(fs.touched.empty());
-  EXPECT_EQ(fs.files.size(), 1u);
+  EXPECT_TRUE(fs.log.empty());
+  EXPECT_EQ(fs.names.size(), 1u);
 }
 
 // The blocks come first: a bad block is reported even when the alignator
 // is bad too; a bad alignator after good blocks leaves the rounded image.
 TEST(RunTest, ABadBlockIsReportedBeforeABadAlignator) {
-  test::MemoryFileSystem fs;
-  fs.files["bad.480"] = Record(0x200000, {1}).WithId(0x0C).Build();
-  fs.files["fw.480"] = kGood;
-  fs.files["bad.48g"] = Record(0x3A0000, {}).WithId(0).Build();
+  test::FakeFileSystem fs;
+  fs.Put("bad.480", Record(0x200000, {1}).WithId(0x0C).Build());
+  fs.Put("fw.480", kGood);
+  fs.Put("bad.48g", Record(0x3A0000, {}).WithId(0).Build());
   ExpectRun(fs, {"bad.480", "bad.48g"}, kBanner + "Error: Invalid block ID at 0x000000.\n\n",
             kExitRefused);
   ExpectRun(fs, {"fw.480", "bad.48g"},
             kBanner + "Error: Invalid block ID in alignator file at 0x000000.\n\n", kExitRefused);
-  EXPECT_EQ(fs.files["tempdct3.tmp"], kRounded);
-  EXPECT_EQ(fs.files.count("fw_MCU_00200000.fls"), 0u);
+  EXPECT_EQ(fs.Bytes("tempdct3.tmp"), kRounded);
+  EXPECT_FALSE(fs.Has("fw_MCU_00200000.fls"));
 }
 
 // A failure of the file layer is status 2 with its message, and names nothing.
 TEST(RunTest, WriteAndNamingFailuresAreFileErrors) {
-  test::MemoryFileSystem fs;
-  fs.files["fw.480"] = kGood;
-  fs.image_limit = 1000;
+  test::FakeFileSystem fs;
+  fs.Put("fw.480", kGood);
+  fs.write_limit = 1000;
   const std::string written = kBanner + "Output written to: fw_MCU_00200000.fls\n\n";
   ExpectRun(fs, {"fw.480"}, kBanner + "Error: Stream write error.\n\n", kExitFileError);
-  fs.image_limit.reset();
-  fs.fail_rename = true;
+  fs.write_limit.reset();
+  fs.fail_naming = true;
   ExpectRun(fs, {"fw.480"},
             written + "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n\n",
             kExitFileError);
-  EXPECT_EQ(fs.files.count("fw_MCU_00200000.fls"), 0u);
-  fs.fail_rename = false;
+  EXPECT_FALSE(fs.Has("fw_MCU_00200000.fls"));
+  fs.fail_naming = false;
+  // Never over the alignator; and once named, a failing close fails nothing.
+  const Bytes alignator = Record(0x200000, {}).Build();
+  fs.Put("fw_MCU_00200000.fls", alignator);
+  ExpectRun(
+      fs, {"fw.480", "fw_MCU_00200000.fls"},
+      written +
+          "Error: Cannot rename tempdct3.tmp to fw_MCU_00200000.fls.\n"
+          "       fw_MCU_00200000.fls is the alignator file, which is never written over.\n\n",
+      kExitFileError);
+  EXPECT_EQ(fs.Bytes("fw_MCU_00200000.fls"), alignator);
+  fs.fail_close = true;
   ExpectRun(fs, {"fw.480"}, written, kExitConverted);
-  EXPECT_EQ(fs.files["fw_MCU_00200000.fls"], kRounded);
-  EXPECT_EQ(fs.files.count("tempdct3.tmp"), 0u);
+  EXPECT_EQ(fs.Bytes("fw_MCU_00200000.fls"), kRounded);
+  EXPECT_FALSE(fs.Has("tempdct3.tmp"));
 }
 
 // --info reads as a conversion does, describes the image, and creates nothing.
 TEST(RunTest, InfoDescribesTheImageAndCreatesNothing) {
-  test::MemoryFileSystem fs;
-  fs.files["fw.480"] =
-      test::BlockFile({Record(0x200000, test::Counting(16)), Record(0x200010, test::Counting(16)),
-                       Record(0x200100, {}), Record(0x200040, {1, 2})});
-  fs.files["fw.48g"] = Record(0x220000, test::WithPpmMark(test::Counting(48), 'G')).Build();
-  fs.files["bad.480"] = Record(0x200000, {1}).WithDataChecksum(0).Build();
+  test::FakeFileSystem fs;
+  fs.Put("fw.480", test::BlockFile({Record(0x200000, test::Counting(16)),
+                                    Record(0x200010, test::Counting(16)), Record(0x200100, {}),
+                                    Record(0x200040, {1, 2})}));
+  fs.Put("fw.48g", Record(0x220000, test::WithPpmMark(test::Counting(48), 'G')).Build());
+  fs.Put("bad.480", Record(0x200000, {1}).WithDataChecksum(0).Build());
   ExpectRun(fs, {"--info", "fw.480", "fw.48g"},
             kBanner +
                 "Image kind: MCU\nBase address: 0x200000\nRecords: 4\n"
@@ -111,8 +123,9 @@ TEST(RunTest, InfoDescribesTheImageAndCreatesNothing) {
                 "Error: Invalid flash block checksum at 0x000000,\n"
                 "       calculated = 0xFF, read = 0x00.\n\n",
             kExitRefused);
-  EXPECT_EQ(fs.touched, (std::vector<std::string>{"fw.480", "fw.48g", "fw.48g", "bad.480"}));
-  EXPECT_EQ(fs.files.size(), 3u);
+  EXPECT_EQ(fs.log, (std::vector<std::string>{"open fw.480", "open fw.48g", "open fw.48g",
+                                              "open bad.480"}));
+  EXPECT_EQ(fs.names.size(), 3u);
 }
 
 TEST(RunTest, WaitsOnlyInAConsoleOfItsOwnThatItReadsAndWrites) {

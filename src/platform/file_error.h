@@ -1,4 +1,4 @@
-// The one failure of the file layer: what failed, and on which file.
+// The one failure of the file layer: what failed, on which file, and why where that is known.
 #ifndef KV2PELMO_PLATFORM_FILE_ERROR_H_
 #define KV2PELMO_PLATFORM_FILE_ERROR_H_
 
@@ -9,19 +9,37 @@
 namespace kv2pelmo {
 
 /// A failure of the file layer. It carries no text for the user: the program
-/// words it from the kind and the path.
+/// words it from the kind, the path and the reason.
 class FileError : public std::exception {
  public:
   /// What was being done when it failed.
   enum class Kind { kOpen, kCreate, kRead, kWrite, kRename };
+  /// Why, where the file layer knows more than the kind says.
+  enum class Reason {
+    kNone,
+    /// A leftover is in the way, and the directory does not let this user remove it.
+    kNotRemovable,
+    /// A leftover cannot be opened, and nothing tells whether a program still uses it.
+    kInUseUnknown,
+    /// Nothing tells whether the file is one the image must never be written over.
+    kMaybeProtected,
+    /// The new name is that of the input file.
+    kIsInput,
+    /// The new name is that of the alignator file.
+    kIsAlignator,
+  };
 
   /// path is the file the operation was on; for kRename, target is the new name.
-  FileError(Kind kind, std::string path, std::string target = std::string())
-      : kind_(kind), path_(std::move(path)), target_(std::move(target)) {}
+  FileError(Kind kind, std::string path, std::string target = std::string(),
+            Reason reason = Reason::kNone)
+      : kind_(kind), path_(std::move(path)), target_(std::move(target)), reason_(reason) {}
+  FileError(Kind kind, std::string path, Reason reason)
+      : FileError(kind, std::move(path), std::string(), reason) {}
 
   Kind kind() const { return kind_; }
   const std::string& path() const { return path_; }
   const std::string& target() const { return target_; }
+  Reason reason() const { return reason_; }
   /// The path, for a debugger or an unexpected handler; never shown as is.
   const char* what() const noexcept override { return path_.c_str(); }
 
@@ -29,6 +47,7 @@ class FileError : public std::exception {
   Kind kind_;
   std::string path_;
   std::string target_;
+  Reason reason_;
 };
 
 }  // namespace kv2pelmo

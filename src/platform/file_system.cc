@@ -1,29 +1,17 @@
-// What the platforms share of the file layer: the seam, the copy, a path's directory part.
+// What the platforms share of the file layer: existence, the copy, a path's directory part.
 #include "platform/file_system.h"
 
 #include <vector>
 
 namespace kv2pelmo {
-namespace {
 
-class Platform final : public FileSystem {
- public:
-  bool Exists(const std::string& path) override { return FileExists(path); }
-  std::unique_ptr<InputStream> OpenForReading(const std::string& path) override {
-    return kv2pelmo::OpenForReading(path);
-  }
-  std::unique_ptr<TemporaryImage> CreateImage(const std::string& path,
-                                              const std::vector<std::string>& spared,
-                                              const std::function<void()>& on_long_wait) override {
-    return TemporaryImage::Create(path, spared, on_long_wait);
-  }
-};
-
-}  // namespace
-
-FileSystem& PlatformFileSystem() {
-  static Platform platform;
-  return platform;
+bool FileExists(FileSystem& files, const std::string& path) {
+  // Only the system's word that there is no such file makes it missing; on
+  // any other failure (a directory that cannot be searched, say) opening it
+  // tells what is wrong.
+  const Lookup found = files.Look(path, true);
+  return found.state == Lookup::State::kUnknown ||
+         (found.Found() && found.facts.type != FileFacts::Type::kDirectory);
 }
 
 void CopyRest(RawFile& from, RawFile& to) {

@@ -1,45 +1,144 @@
-// Opening files and asking after them: the few file-system calls the converter needs.
+// The file system as the converter sees it: the few primitives each platform implements.
 #ifndef KV2PELMO_PLATFORM_FILE_SYSTEM_H_
 #define KV2PELMO_PLATFORM_FILE_SYSTEM_H_
 
-#include <functional>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/input_stream.h"
-#include "platform/temporary_image.h"
+#include "platform/raw_file.h"
 
 namespace kv2pelmo {
 
-/// What a run asks of the files around it: whether a name exists, opening
-/// one for reading, and creating and holding the temporary image.
+/// Which file a name or an open file denotes: equal ids, the same file.
+struct FileId {
+  /// The volume of an id whose volume could not be read: it matches every
+  /// volume, so that "cannot tell" never counts as "not the same".
+  static constexpr std::uint64_t kAnyVolume = ~std::uint64_t{0};
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileId& other) const {
+    return index == other.index &&
+           (volume == other.volume || volume == kAnyVolume || other.volume == kAnyVolume);
+  }
+  bool operator!=(const FileId& other) const { return !(*this == other); }
+};
+
+/// What the platform tells of a file.
+struct FileFacts {
+  enum class Type { kRegular, kDirectory, kLink, kOther };
+  FileId id;
+  Type type = Type::kOther;
+  std::uint64_t links = 1;
+  std::uint64_t size = 0;
+  /// Owned by this user, with the permissions a new file gets here: a file
+  /// the image may become without lending the output another's.
+  bool as_new = true;
+};
+
+/// What asking after a name or an open file found.
+struct Lookup {
+  enum class State { kFound, kMissing, kUnknown };
+  State state = State::kUnknown;
+  FileFacts facts;
+
+  bool Found() const { return state == State::kFound; }
+  /// True when it was found and is the file id.
+  bool Is(const FileId& id) const { return Found() && facts.id == id; }
+};
+
+/// Why a file could not be opened or created.
+enum class OpenFailure { kNone, kExists, kMissing, kBusy, kDenied, kUnsupported, kOther };
+/// How giving a file a name went.
+enum class Named { kNamed, kNameTaken, kNoLinks, kOtherVolume, kFailed };
+/// Whether a lock was had.
+enum class Lock { kHeld, kBusy, kFailed };
+/// How removing a name went; kRemoved also when it no longer denotes the file.
+enum class Removal { kRemoved, kDenied, kFailed };
+/// Whether any program holds a file's lock.
+enum class InUse { kNo, kYes, kUnknown };
+
+/// A file this process holds open for an image or a copy of one: a raw file
+/// with what taking turns and naming need.
+class HeldFile : public RawFile {
+ public:
+  /// Returns this file's facts, found or unknown.
+  virtual Lookup Facts() = 0;
+  /// Returns false when it was opened without write access.
+  virtual bool Writable() const = 0;
+  /// Takes the lock that runs take turns on, without waiting. Where merely
+  /// holding the file open keeps others out, it is had already.
+  virtual Lock TryLock() = 0;
+  /// Cuts the file to nothing; false when that fails.
+  virtual bool Truncate() = 0;
+  /// Brings the file's bytes to the disk; false when they may not be there.
+  virtual bool Sync() = 0;
+  /// Gives this file the name to, replacing any file of that name. Where
+  /// the platform needs another name first, that is hidden, beside to.
+  virtual Named NameAs(const std::string& to, const std::string& hidden) = 0;
+  /// Removes name when it still denotes this file.
+  virtual Removal Unname(const std::string& name) = 0;
+};
+
+/// A file opened or created, or why not.
+struct Opened {
+  std::unique_ptr<HeldFile> file;
+  OpenFailure failure = OpenFailure::kNone;
+};
+
+/// What the converter asks of the platform's files: small primitives, so that
+/// the rules above them are written once and tested over a fake.
 ///
-/// Abstract so that the run goes over the platform's files or, in tests,
-/// over files in memory. PlatformFileSystem() is the real one.
+/// Abstract: each platform implements it in its own file;
+/// PlatformFileSystem() is the real one. A directory is given as a path's
+/// directory part, "" for the current one.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  /// As FileExists.
-  virtual bool Exists(const std::string& path) = 0;
-  /// As OpenForReading.
+
+  /// Looks up path, the link itself or, with follow_links, what it leads to.
+  virtual Lookup Look(const std::string& path, bool follow_links) = 0;
+  /// Opens an existing file for reading, letting others read but not write
+  /// it. Throws FileError(kOpen).
   virtual std::unique_ptr<InputStream> OpenForReading(const std::string& path) = 0;
-  /// As TemporaryImage::Create.
-  virtual std::unique_ptr<TemporaryImage> CreateImage(
-      const std::string& path, const std::vector<std::string>& spared,
-      const std::function<void()>& on_long_wait) = 0;
+  /// Creates path, which must not exist, for reading and writing, never
+  /// following a link. A partial file is removed should the run be
+  /// interrupted while it is held.
+  virtual Opened Create(const std::string& path, bool partial) = 0;
+  /// Opens an existing path for reading and writing, or for reading only
+  /// where writing is denied, never following a link or waiting on it.
+  virtual Opened OpenExisting(const std::string& path) = 0;
+  /// Creates a file without a name in directory; kUnsupported where there
+  /// are none.
+  virtual Opened CreateNameless(const std::string& directory) = 0;
+  /// Renames from to to, replacing any file of that name.
+  virtual Named Rename(const std::string& from, const std::string& to) = 0;
+  /// Removes path when it still denotes the file id.
+  virtual Removal Remove(const std::string& path, const FileId& id) = 0;
+  /// Tells whether any program holds the lock of a file this process cannot open.
+  virtual InUse LockedByAnyone(const FileFacts& file) = 0;
+  /// Returns the names in directory.
+  virtual std::vector<std::string> List(const std::string& directory) = 0;
+  /// Brings directory's entries to the disk, as far as the platform can.
+  virtual void SyncDirectory(const std::string& directory) = 0;
+  /// Returns what the standard input, output and error are: missing where
+  /// one is not a file.
+  virtual std::vector<Lookup> StandardStreams() = 0;
+  /// Waits that long.
+  virtual void Sleep(int milliseconds) = 0;
+  /// Returns a number that this process has not had before and others are
+  /// unlikely to have now.
+  virtual std::uint64_t UniqueNumber() = 0;
 };
 
-/// Returns the platform's file system: the functions below.
+/// Returns the platform's file system.
 FileSystem& PlatformFileSystem();
-
-/// Opens an existing file for reading, letting others read but not write it.
-/// Throws FileError(kOpen) when it cannot be opened.
-std::unique_ptr<InputStream> OpenForReading(const std::string& path);
 
 /// Returns false when the system says path does not exist or is a directory;
 /// true otherwise, also when it cannot tell (then opening it will).
-bool FileExists(const std::string& path);
+bool FileExists(FileSystem& files, const std::string& path);
 
 /// Readies the process for a run: a file-size limit makes a write fail
 /// instead of ending the process, and standard descriptors that are closed

@@ -1,4 +1,4 @@
-// The image while it is written: created, locked and held by one run until it has its final name.
+// The image while it is written: held by one run at a time, then given its final name.
 #ifndef KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_
 #define KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_
 
@@ -7,47 +7,68 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "platform/image_stream.h"
 
 namespace kv2pelmo {
+
+/// How long a run waits before it says so.
+constexpr int kLongWaitMilliseconds = 1000;
 
 /// The temporary image of one run. It stays open, and so locked against other
 /// runs, from its creation until MoveTo has put it under its final name; a
 /// run that stops earlier leaves it under its temporary name.
 ///
-/// Abstract with a static factory: each platform implements it in its own file.
-/// How long a run waits before it says so.
-constexpr int kLongWaitMilliseconds = 1000;
+/// Every rule of taking turns and naming lives here, once, over the
+/// primitives of a FileSystem.
 class TemporaryImage {
  public:
-  virtual ~TemporaryImage() = default;
-
-  /// Creates path anew, empty, owned by this process with the default mode
-  /// for new files, and holds it. While another run holds a file of that
-  /// name it waits its turn. A leftover with other names, or of another user,
-  /// is removed first, never truncated. Throws FileError(kCreate), leaving
-  /// the old file untouched, when path is a symbolic link, not a regular
-  /// file, the same file as any of spared (the files it must never be written
-  /// over) or as the standard input, output or
-  /// error, or cannot be replaced. When it has waited about a second for
-  /// another's turn to end, it calls on_long_wait once and waits on.
-  static std::unique_ptr<TemporaryImage> Create(const std::string& path,
+  /// Creates path anew, empty, and holds it. While another run holds a file
+  /// of that name it waits its turn, whoever's run it is, and after about a
+  /// second calls on_long_wait, once. A leftover that cannot be taken over
+  /// (one with other names, another user's, one with other permissions than
+  /// a new file's, or one this user may not write) is removed once no
+  /// program holds it, and made anew. Throws FileError(kCreate), leaving the
+  /// old file untouched, when path is a link or not a regular file, when it
+  /// is or may be one of spared (the files it must never be written over)
+  /// or a standard stream, or when it cannot be replaced.
+  static std::unique_ptr<TemporaryImage> Create(FileSystem& files, const std::string& path,
                                                 const std::vector<std::string>& spared,
                                                 const std::function<void()>& on_long_wait);
+  TemporaryImage(const TemporaryImage&) = delete;
+  TemporaryImage& operator=(const TemporaryImage&) = delete;
 
   /// Returns the stream to write the image through.
-  virtual ImageStream& Stream() = 0;
+  ImageStream& Stream() { return stream_; }
 
   /// Writes what is buffered and brings the image to the disk, so that no
   /// name is ever given to bytes that a crash could lose. Throws
   /// FileError(kWrite).
-  virtual void Sync() = 0;
+  void Sync();
 
-  /// After Sync: gives the held file the name to (replacing a file of that
-  /// name, copying it across file systems), and closes it. When the
-  /// temporary name no longer denotes the held file, nothing is moved.
-  /// Throws FileError(kRename); to is then untouched.
-  virtual void MoveTo(const std::string& to) = 0;
+  /// After Sync: gives the held file the name to, replacing a file of that
+  /// name (across volumes, a copy made whole and synced first), and closes
+  /// it. Copies and links that killed runs left beside to are removed first.
+  /// Throws FileError(kRename), with to untouched, when the temporary name
+  /// no longer denotes the held file, when to is the input or the alignator
+  /// (spared), or when naming fails. A failure after the image has its name
+  /// changes nothing of it and is not reported.
+  void MoveTo(const std::string& to);
+
+ private:
+  TemporaryImage(FileSystem& files, std::string path, std::vector<std::string> spared,
+                 std::unique_ptr<HeldFile> file);
+  void RefuseSparedName(const std::string& to);
+  void Sweep(const std::string& directory);
+  Named GiveName(HeldFile& file, const std::string& name, const std::string& to);
+  void CopyAcross(const std::string& to);
+  std::unique_ptr<HeldFile> CreateCopyBeside(const std::string& to, std::string& name);
+
+  FileSystem& files_;
+  std::string path_;
+  std::vector<std::string> spared_;
+  HeldFile* file_;  // owned by the stream
+  ImageStream stream_;
 };
 
 }  // namespace kv2pelmo

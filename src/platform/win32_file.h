@@ -1,75 +1,54 @@
-// The Win32 raw file: one over a file handle.
+// The Win32 raw file: the system file over a file handle.
 #ifndef KV2PELMO_PLATFORM_WIN32_FILE_H_
 #define KV2PELMO_PLATFORM_WIN32_FILE_H_
 
 #include <windows.h>
 
 #include <algorithm>
-#include <string>
 
-#include "platform/raw_file.h"
+#include "platform/system_file.h"
 
 namespace kv2pelmo {
 
-/// A raw file over a Win32 handle it owns.
-class Win32File final : public RawFile {
- public:
-  /// Takes ownership of handle. failure is the kind of every error but a read's.
-  Win32File(HANDLE handle, std::string path, FileError::Kind failure)
-      : handle_(handle), path_(std::move(path)), failure_(failure) {}
-  ~Win32File() override {
-    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-  }
-  Win32File(const Win32File&) = delete;
-  Win32File& operator=(const Win32File&) = delete;
+/// The handle calls a system file makes; a transfer asks for at most 1 GiB,
+/// which a DWORD holds.
+struct Win32Calls {
+  using Handle = HANDLE;
+  static inline const HANDLE kNone = INVALID_HANDLE_VALUE;
 
-  std::size_t ReadSome(void* data, std::size_t n) override {
-    DWORD got = 0;
-    const auto want = static_cast<DWORD>(std::min<std::size_t>(n, 1u << 30));
-    if (!::ReadFile(handle_, data, want, &got, nullptr))
-      throw FileError(FileError::Kind::kRead, path_);
-    return got;
+  static bool Read(HANDLE handle, void* data, std::size_t n, std::size_t& got) {
+    DWORD done = 0;
+    const bool read = ::ReadFile(handle, data, Piece(n), &done, nullptr) != 0;
+    got = done;
+    return read;
   }
-
-  void WriteAll(const void* data, std::size_t n) override {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (n > 0) {
-      DWORD put = 0;
-      const auto want = static_cast<DWORD>(std::min<std::size_t>(n, 1u << 30));
-      if (!::WriteFile(handle_, bytes, want, &put, nullptr) || put == 0) {
-        throw FileError(FileError::Kind::kWrite, path_);
-      }
-      bytes += put;
-      n -= put;
-    }
+  static bool Write(HANDLE handle, const void* data, std::size_t n, std::size_t& put) {
+    DWORD done = 0;
+    const bool written = ::WriteFile(handle, data, Piece(n), &done, nullptr) != 0;
+    put = done;
+    return written;
   }
-
-  void Seek(std::uint64_t offset) override {
+  static bool Seek(HANDLE handle, std::uint64_t offset) {
     LARGE_INTEGER to;
     to.QuadPart = static_cast<LONGLONG>(offset);
-    if (offset > 0x7FFFFFFFFFFFFFFFull || !::SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN)) {
-      throw FileError(failure_, path_);
-    }
+    return offset <= 0x7FFFFFFFFFFFFFFFull && ::SetFilePointerEx(handle, to, nullptr, FILE_BEGIN);
   }
-
-  std::uint64_t Size() override {
-    LARGE_INTEGER size;
-    if (!::GetFileSizeEx(handle_, &size)) throw FileError(failure_, path_);
-    return static_cast<std::uint64_t>(size.QuadPart);
+  static bool Size(HANDLE handle, std::uint64_t& size) {
+    LARGE_INTEGER got;
+    if (!::GetFileSizeEx(handle, &got)) return false;
+    size = static_cast<std::uint64_t>(got.QuadPart);
+    return true;
   }
-
-  void Close() override {
-    if (handle_ == INVALID_HANDLE_VALUE) return;
-    HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    if (!::CloseHandle(handle)) throw FileError(failure_, path_);
-  }
+  static bool Close(HANDLE handle) { return ::CloseHandle(handle) != 0; }
 
  private:
-  HANDLE handle_;
-  std::string path_;
-  FileError::Kind failure_;
+  static DWORD Piece(std::size_t n) {
+    return static_cast<DWORD>(std::min<std::size_t>(n, 1u << 30));
+  }
 };
+
+/// A raw file over a Win32 handle.
+using Win32File = SystemFile<RawFile, Win32Calls>;
 
 }  // namespace kv2pelmo
 

@@ -12,7 +12,8 @@ namespace kv2pelmo::test {
 
 /// A fresh, empty file system in an image file of its own, mounted through
 /// FUSE as Debian's tools do it: FAT32 with fusefat, exFAT with exfat-fuse
-/// on a loop device. POSIX builds only; mounting needs root and /dev/fuse.
+/// on a loop device, open to every user. POSIX builds only; mounting needs
+/// root and /dev/fuse.
 class MountedFileSystem {
  public:
   enum class Kind { kFat32, kExfat };

@@ -54,14 +54,14 @@ MountedFileSystem::MountedFileSystem(Kind kind) : mount_point_(scratch_ / "mnt")
   std::filesystem::create_directory(mount_point_);
   const std::string image = (scratch_ / "fs.img").string();
   std::string command = "PATH=$PATH:/usr/sbin:/sbin; truncate -s 64M " + image + " && ";
-  command += fat ? "mkfs.fat -F 32 " + image + " >/dev/null && fusefat -o rw+ " + image + " " +
-                       mount_point_.string() + " >/dev/null"
+  command += fat ? "mkfs.fat -F 32 " + image + " >/dev/null && fusefat -o rw+,allow_other " +
+                       image + " " + mount_point_.string() + " >/dev/null"
                  : "mkfs.exfat " + image + " >/dev/null && losetup -f --show " + image;
   std::string out = Shell(command, ok);
   if (ok && !fat) {
     loop_device_ = out;
-    out = Shell("PATH=$PATH:/usr/sbin:/sbin; mount.exfat-fuse " + loop_device_ + " " +
-                    mount_point_.string(),
+    out = Shell("PATH=$PATH:/usr/sbin:/sbin; mount.exfat-fuse -o allow_other " + loop_device_ +
+                    " " + mount_point_.string(),
                 ok);
   }
   if (!ok || !OnItsOwnDevice(mount_point_)) {

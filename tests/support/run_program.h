@@ -31,6 +31,10 @@ struct RunLimits {
   std::optional<std::string> stdout_path;
   /// A command that runs the program, for example under strace.
   std::vector<std::string> wrapper;
+  /// When set: the umask the program starts with.
+  std::optional<unsigned> umask;
+  /// When set, the program starts with SIGHUP ignored, as under nohup.
+  bool ignore_hangup = false;
 };
 
 /// Returns the path of the converter under test.

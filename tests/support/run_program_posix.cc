@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,8 @@ bool RedirectOutput(const RunLimits& limits, int out_fd) {
 [[noreturn]] void ExecChild(const std::filesystem::path& dir, const std::vector<std::string>& args,
                             const RunLimits& limits, int out_fd) {
   if (::chdir(dir.c_str()) != 0 || !RedirectOutput(limits, out_fd)) ::_exit(127);
+  if (limits.umask) ::umask(static_cast<mode_t>(*limits.umask));
+  if (limits.ignore_hangup) ::signal(SIGHUP, SIG_IGN);
   if (limits.max_file_size != 0) {
     const rlimit limit{limits.max_file_size, limits.max_file_size};
     ::setrlimit(RLIMIT_FSIZE, &limit);

@@ -1,0 +1,321 @@
+// Taking turns on the temporary image and naming it: every rule once, over the platform's
+// primitives.
+#include "platform/temporary_image.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kv2pelmo {
+namespace {
+
+using Kind = FileError::Kind;
+using Reason = FileError::Reason;
+using Type = FileFacts::Type;
+
+constexpr int kPollMilliseconds = 20;
+
+// Every hidden name a run makes beside an output: the prefix, 16 lowercase
+// hex digits and the suffix. Nothing else is ever swept.
+constexpr char kHiddenPrefix[] = ".kv2pelmo-";
+constexpr char kHiddenSuffix[] = ".tmp";
+constexpr std::size_t kHiddenDigits = 16;
+
+bool IsHiddenName(const std::string& name) {
+  const std::size_t prefix = sizeof kHiddenPrefix - 1;
+  const std::size_t suffix = sizeof kHiddenSuffix - 1;
+  if (name.size() != prefix + kHiddenDigits + suffix || name.rfind(kHiddenPrefix, 0) != 0 ||
+      name.compare(prefix + kHiddenDigits, suffix, kHiddenSuffix) != 0) {
+    return false;
+  }
+  return std::all_of(name.begin() + prefix, name.begin() + prefix + kHiddenDigits,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// A short name beside to that nothing has: output names up to the file
+// system's limit must still work.
+std::string HiddenNameBeside(FileSystem& files, const std::string& to) {
+  std::uint64_t number = files.UniqueNumber();
+  std::string digits(kHiddenDigits, '0');
+  for (std::size_t i = kHiddenDigits; i-- > 0; number >>= 4)
+    digits[i] = "0123456789abcdef"[number & 15];
+  return DirectoryOf(to) + kHiddenPrefix + digits + kHiddenSuffix;
+}
+
+// What a file is to the files a run must never write over or remove.
+enum class Sameness { kNo, kMaybe, kYes };
+
+// "Cannot tell" never counts as "not the same".
+Sameness SameAsAny(FileSystem& files, const FileId& id, const std::vector<std::string>& spared) {
+  Sameness same = Sameness::kNo;
+  const auto note = [&](const Lookup& other) {
+    if (other.Is(id)) same = Sameness::kYes;
+    if (other.state == Lookup::State::kUnknown) same = std::max(same, Sameness::kMaybe);
+  };
+  for (const std::string& path : spared) note(files.Look(path, true));
+  for (const Lookup& standard : files.StandardStreams()) note(standard);
+  return same;
+}
+
+bool Denotes(FileSystem& files, const std::string& name, HeldFile& file) {
+  const Lookup held = file.Facts();
+  return held.Found() && files.Look(name, false).Is(held.facts.id);
+}
+
+// Waits a poll's time, and says so once when the waits add up to a second.
+class Waiter {
+ public:
+  Waiter(FileSystem& files, const std::function<void()>& on_long_wait)
+      : files_(files), on_long_wait_(on_long_wait) {}
+  void Wait() {
+    if (waited_ >= kLongWaitMilliseconds && !std::exchange(told_, true)) on_long_wait_();
+    files_.Sleep(kPollMilliseconds);
+    waited_ += kPollMilliseconds;
+  }
+
+ private:
+  FileSystem& files_;
+  const std::function<void()>& on_long_wait_;
+  int waited_ = 0;
+  bool told_ = false;
+};
+
+void ThrowUnlessRemoved(Removal removal, const std::string& path) {
+  if (removal == Removal::kDenied) throw FileError(Kind::kCreate, path, Reason::kNotRemovable);
+  if (removal == Removal::kFailed) throw FileError(Kind::kCreate, path);
+}
+
+// A leftover this user may neither read nor write (another user's, or one
+// made under umask 0777) cannot show its lock to this run, so the system is
+// asked whether any program holds it; only a file nobody holds is removed.
+void RemoveUnopenable(FileSystem& files, const std::string& path,
+                      const std::vector<std::string>& spared, Waiter& waiter) {
+  const Lookup found = files.Look(path, false);
+  if (found.state == Lookup::State::kMissing) return;
+  if (!found.Found() || found.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
+  if (SameAsAny(files, found.facts.id, spared) != Sameness::kNo) {
+    throw FileError(Kind::kCreate, path, Reason::kMaybeProtected);
+  }
+  switch (files.LockedByAnyone(found.facts)) {
+    case InUse::kYes:
+      return waiter.Wait();
+    case InUse::kUnknown:
+      throw FileError(Kind::kCreate, path, Reason::kInUseUnknown);
+    case InUse::kNo:
+      break;
+  }
+  ThrowUnlessRemoved(files.Remove(path, found.facts.id), path);
+}
+
+// A file held open by another keeps others out where handles share nothing:
+// it may be this run's own input, which must not be waited for.
+void WaitUnlessSpared(FileSystem& files, const std::string& path,
+                      const std::vector<std::string>& spared, Waiter& waiter) {
+  const Lookup held = files.Look(path, false);
+  if (held.Found() && SameAsAny(files, held.facts.id, spared) != Sameness::kNo) {
+    throw FileError(Kind::kCreate, path);
+  }
+  waiter.Wait();
+}
+
+// Takes the turn on the file just opened as path and makes it this run's
+// empty image. Returns false when path is to be opened again: another run
+// holds it, or it was made anew.
+bool TakeTurn(FileSystem& files, const std::string& path, const std::vector<std::string>& spared,
+              bool fresh, HeldFile& file, Waiter& waiter) {
+  const Lookup opened = file.Facts();
+  if (!opened.Found() || opened.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
+  switch (SameAsAny(files, opened.facts.id, spared)) {
+    case Sameness::kYes:
+      throw FileError(Kind::kCreate, path);
+    case Sameness::kMaybe:
+      throw FileError(Kind::kCreate, path, Reason::kMaybeProtected);
+    case Sameness::kNo:
+      break;
+  }
+  switch (file.TryLock()) {
+    case Lock::kBusy:
+      waiter.Wait();
+      return false;
+    case Lock::kFailed:
+      throw FileError(Kind::kCreate, path);
+    case Lock::kHeld:
+      break;
+  }
+  // While this run waited, the one before it may have given the file its
+  // final name or removed it; the name may even mean another file by now.
+  if (!Denotes(files, path, file)) return false;
+  const Lookup held = file.Facts();
+  // Through another name the truncation would reach another file (a run
+  // killed while it named its image leaves one); another user's file, or
+  // one with odd permissions, would lend them to the output. A fresh file
+  // shows the mount's owner and mode where there are none (FAT, exFAT).
+  if (!held.Found() || held.facts.links > 1 ||
+      (!fresh && (!held.facts.as_new || !file.Writable()))) {
+    ThrowUnlessRemoved(file.Unname(path), path);
+    return false;
+  }
+  if (held.facts.size > 0 && !file.Truncate()) throw FileError(Kind::kCreate, path);
+  return true;
+}
+
+std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
+                                    const std::vector<std::string>& spared, Waiter& waiter) {
+  for (;;) {
+    Opened opened = files.Create(path, false);
+    const bool fresh = opened.failure == OpenFailure::kNone;
+    if (opened.failure == OpenFailure::kBusy) {  // still going, where it was held open
+      waiter.Wait();
+      continue;
+    }
+    if (opened.failure == OpenFailure::kExists) {
+      opened = files.OpenExisting(path);
+      switch (opened.failure) {
+        case OpenFailure::kMissing:  // gone meanwhile
+          continue;
+        case OpenFailure::kBusy:
+          WaitUnlessSpared(files, path, spared, waiter);
+          continue;
+        case OpenFailure::kDenied:
+          RemoveUnopenable(files, path, spared, waiter);
+          continue;
+        default:
+          break;
+      }
+    }
+    if (!opened.file) throw FileError(Kind::kCreate, path);
+    if (TakeTurn(files, path, spared, fresh, *opened.file, waiter)) return std::move(opened.file);
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<TemporaryImage> TemporaryImage::Create(FileSystem& files, const std::string& path,
+                                                       const std::vector<std::string>& spared,
+                                                       const std::function<void()>& on_long_wait) {
+  Waiter waiter(files, on_long_wait);
+  std::unique_ptr<HeldFile> file = HoldImage(files, path, spared, waiter);
+  return std::unique_ptr<TemporaryImage>(new TemporaryImage(files, path, spared, std::move(file)));
+}
+
+TemporaryImage::TemporaryImage(FileSystem& files, std::string path, std::vector<std::string> spared,
+                               std::unique_ptr<HeldFile> file)
+    : files_(files),
+      path_(std::move(path)),
+      spared_(std::move(spared)),
+      file_(file.get()),
+      stream_(std::move(file), path_) {}
+
+void TemporaryImage::Sync() {
+  stream_.Flush();
+  if (!file_->Sync()) throw FileError(Kind::kWrite, path_);
+}
+
+void TemporaryImage::MoveTo(const std::string& to) {
+  if (!Denotes(files_, path_, *file_)) throw FileError(Kind::kRename, path_, to);
+  RefuseSparedName(to);
+  const std::string directory = DirectoryOf(to);
+  Sweep(directory);
+  switch (GiveName(*file_, path_, to)) {
+    case Named::kNamed:
+      break;
+    case Named::kOtherVolume:
+      CopyAcross(to);
+      break;
+    default:
+      throw FileError(Kind::kRename, path_, to);
+  }
+  files_.SyncDirectory(directory);
+  // The temporary name goes, unless it has come to mean another file. The
+  // image has its name and is on the disk: a late failure here, or of the
+  // close (NFS and CIFS report some there), changes nothing of that.
+  static_cast<void>(file_->Unname(path_));
+  try {
+    stream_.Close();
+  } catch (const FileError&) {
+  }
+}
+
+// Replacing the input or the alignator would destroy a file the user gave.
+void TemporaryImage::RefuseSparedName(const std::string& to) {
+  const Lookup target = files_.Look(to, false);
+  if (target.state == Lookup::State::kMissing) return;
+  if (!target.Found()) throw FileError(Kind::kRename, path_, to);
+  for (std::size_t i = 0; i < spared_.size(); ++i) {
+    const Lookup given = files_.Look(spared_[i], true);
+    if (given.Is(target.facts.id)) {
+      throw FileError(Kind::kRename, path_, to, i == 0 ? Reason::kIsInput : Reason::kIsAlignator);
+    }
+    if (given.state == Lookup::State::kUnknown) {
+      throw FileError(Kind::kRename, path_, to, Reason::kMaybeProtected);
+    }
+  }
+}
+
+// Removes what runs killed while naming left in directory: a hidden name of
+// the program's own whose file no run holds any more, and that is none of
+// the files the run must not touch. A live run holds its hidden files.
+void TemporaryImage::Sweep(const std::string& directory) {
+  for (const std::string& name : files_.List(directory)) {
+    if (!IsHiddenName(name)) continue;
+    const std::string path = directory + name;
+    Opened opened = files_.OpenExisting(path);
+    if (!opened.file) continue;
+    const Lookup found = opened.file->Facts();
+    if (found.Found() && found.facts.type == Type::kRegular &&
+        SameAsAny(files_, found.facts.id, spared_) == Sameness::kNo &&
+        opened.file->TryLock() == Lock::kHeld) {
+      static_cast<void>(opened.file->Unname(path));
+    }
+  }
+}
+
+// Gives file the name to through the file itself where the platform can,
+// else by renaming name, just checked to still denote it.
+Named TemporaryImage::GiveName(HeldFile& file, const std::string& name, const std::string& to) {
+  Named named;
+  do {
+    named = file.NameAs(to, HiddenNameBeside(files_, to));
+  } while (named == Named::kNameTaken);
+  if (named != Named::kNoLinks) return named;
+  if (name.empty() || !Denotes(files_, name, file)) return Named::kFailed;
+  return files_.Rename(name, to);
+}
+
+// Across volumes: a copy beside to, held and locked while it is made and
+// named, so that a sweep takes only a dead run's; named once whole and synced.
+void TemporaryImage::CopyAcross(const std::string& to) {
+  std::string name;  // the copy's, where it cannot be made without one
+  std::unique_ptr<HeldFile> copy = CreateCopyBeside(to, name);
+  bool named = false;
+  try {
+    file_->Seek(0);
+    CopyRest(*file_, *copy);
+    named = copy->Sync() && GiveName(*copy, name, to) == Named::kNamed;
+  } catch (const FileError&) {
+  }
+  // Where the copy was linked under its final name, its own name goes too.
+  if (!name.empty()) static_cast<void>(copy->Unname(name));
+  if (!named) throw FileError(Kind::kRename, path_, to);
+}
+
+std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to,
+                                                           std::string& name) {
+  Opened made = files_.CreateNameless(DirectoryOf(to));
+  if (made.file && made.file->TryLock() == Lock::kHeld) return std::move(made.file);
+  if (made.failure != OpenFailure::kUnsupported) throw FileError(Kind::kRename, path_, to);
+  for (;;) {
+    name = HiddenNameBeside(files_, to);
+    made = files_.Create(name, true);
+    if (made.failure == OpenFailure::kExists) continue;
+    if (!made.file) throw FileError(Kind::kRename, path_, to);
+    const Lock lock = made.file->TryLock();
+    if (lock == Lock::kFailed) {
+      static_cast<void>(made.file->Unname(name));
+      throw FileError(Kind::kRename, path_, to);
+    }
+    // Locked only just after it was made: a sweep may have taken it between.
+    if (lock == Lock::kHeld && Denotes(files_, name, *made.file)) return std::move(made.file);
+  }
+}
+
+}  // namespace kv2pelmo

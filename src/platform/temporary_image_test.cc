@@ -1,0 +1,194 @@
+// The naming policy over the fake file system: turns, leftovers, refusals, sweeps and copies.
+#include "platform/temporary_image.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+
+#include "fake_file_system.h"
+
+namespace kv2pelmo {
+namespace {
+
+using test::FakeFileSystem;
+using Bytes = std::vector<std::uint8_t>;
+using Reason = FileError::Reason;
+constexpr char kTemp[] = "tempdct3.tmp";
+const Bytes kImage = {1, 2, 3};
+
+struct Policy {
+  FakeFileSystem fs;
+  std::vector<std::string> spared = {"fw.480"};
+  int notices = 0;
+
+  Policy() { fs.Put("fw.480", {9}); }
+  std::unique_ptr<TemporaryImage> Take() {
+    return TemporaryImage::Create(fs, kTemp, spared, [this] { ++notices; });
+  }
+  // Writes the image and names it to, as a run does.
+  void Convert(const std::string& to) {
+    std::unique_ptr<TemporaryImage> image = Take();
+    image->Stream().WriteExactly(kImage.data(), kImage.size());
+    image->Sync();
+    image->MoveTo(to);
+  }
+  // Returns why converting failed, and which step.
+  std::pair<FileError::Kind, Reason> Failure(const std::string& to = "fw.fls") {
+    try {
+      Convert(to);
+    } catch (const FileError& error) {
+      return {error.kind(), error.reason()};
+    }
+    ADD_FAILURE() << "converted";
+    return {};
+  }
+  // The output is whole, this user's, with a new file's mode, and alone.
+  void ExpectOutput(const std::string& to = "fw.fls") {
+    EXPECT_EQ(fs.Bytes(to), kImage);
+    EXPECT_TRUE(fs.Look(to, false).facts.as_new);
+    EXPECT_FALSE(fs.Has(kTemp));
+  }
+};
+
+// A leftover no run holds is made anew when it cannot be taken over: one
+// with another name, another user's, or one this user may not open at all.
+TEST(TemporaryImageTest, LeftoversThatCannotBeTakenOverAreMadeAnew) {
+  for (const auto& [owner, mode] :
+       {std::pair{0, 0644u}, {1000, 0444u}, {1000, 0u}, {2000, 0600u}, {1000, 0666u}}) {
+    Policy p;
+    p.fs.Put(kTemp, {7, 7}, owner, mode);
+    p.Convert("fw.fls");
+    p.ExpectOutput();
+  }
+  Policy linked;
+  const int precious = linked.fs.Put("precious", {5});
+  linked.fs.Link(precious, kTemp);
+  linked.Convert("fw.fls");
+  linked.ExpectOutput();
+  EXPECT_EQ(linked.fs.Bytes("precious"), Bytes{5});
+}
+
+// A file that some program holds may be a live run's, whoever's it is: it
+// is waited for, with one notice after a second, and never removed.
+TEST(TemporaryImageTest, AFileInUseIsWaitedForWhoeverHoldsIt) {
+  for (const unsigned mode : {0664u, 0600u}) {
+    for (const bool exclusive : {false, true}) {
+      Policy p;
+      p.fs.exclusive_opens = exclusive;
+      const int live = p.fs.Put(kTemp, {7}, FakeFileSystem::kOther, mode);
+      p.fs.inodes[live].lock = FakeFileSystem::kElsewhere;
+      p.fs.after_waiting.emplace_back(1500, [&p, live] {
+        p.fs.Rename(kTemp, "theirs.fls");  // that run names its image and lets go
+        p.fs.inodes[live].lock = nullptr;
+      });
+      p.Convert("fw.fls");
+      p.ExpectOutput();
+      EXPECT_EQ(p.fs.Bytes("theirs.fls"), Bytes{7});
+      EXPECT_EQ(p.notices, 1);
+      EXPECT_GE(p.fs.waited, 1500);
+    }
+  }
+}
+
+TEST(TemporaryImageTest, RefusalsLeaveTheLeftoverAndSayWhy) {
+  using Kind = FileError::Kind;
+  const auto refused = [](const std::function<void(Policy&)>& arrange) {
+    Policy p;
+    p.fs.Put(kTemp, {7}, FakeFileSystem::kOther, 0644);
+    arrange(p);
+    const auto failure = p.Failure();
+    EXPECT_EQ(p.fs.Bytes(kTemp), Bytes{7});
+    EXPECT_FALSE(p.fs.Has("fw.fls"));
+    return failure;
+  };
+  const std::pair<Kind, Reason> not_removable{Kind::kCreate, Reason::kNotRemovable};
+  EXPECT_EQ(refused([](Policy& p) { p.fs.directories[""].sticky = true; }), not_removable);
+  EXPECT_EQ(refused([](Policy& p) { p.fs.directories[""].writable = false; }), not_removable);
+  EXPECT_EQ(refused([](Policy& p) {
+              p.fs.inodes[p.fs.names[kTemp]].mode = 0600;
+              p.fs.locks_unknown = true;
+            }),
+            std::pair(Kind::kCreate, Reason::kInUseUnknown));
+  EXPECT_EQ(refused([](Policy& p) { p.fs.standard[1] = Lookup{}; }),
+            std::pair(Kind::kCreate, Reason::kMaybeProtected));
+  EXPECT_EQ(refused([](Policy& p) { p.fs.standard[1] = p.fs.Look(kTemp, false); }),
+            std::pair(Kind::kCreate, Reason::kNone));
+  EXPECT_EQ(refused([](Policy& p) { p.spared.emplace_back(kTemp); }),
+            std::pair(Kind::kCreate, Reason::kNone));
+  EXPECT_EQ(refused([](Policy& p) { p.fs.inodes[p.fs.names[kTemp]].link_to = "fw.480"; }),
+            std::pair(Kind::kCreate, Reason::kNone));
+}
+
+TEST(TemporaryImageTest, NeverNamedOverTheInputOrTheAlignator) {
+  Policy p;
+  p.spared.emplace_back("fw.48g");
+  p.fs.Put("fw.48g", {8});
+  p.fs.Link(p.fs.names["fw.480"], "input.fls");
+  EXPECT_EQ(p.Failure("fw.48g"), std::pair(FileError::Kind::kRename, Reason::kIsAlignator));
+  EXPECT_EQ(p.Failure("input.fls"), std::pair(FileError::Kind::kRename, Reason::kIsInput));
+  EXPECT_EQ(p.fs.Bytes("fw.48g"), Bytes{8});
+  EXPECT_EQ(p.fs.Bytes("input.fls"), Bytes{9});
+}
+
+// Only a hidden name of the program's own form whose file no run holds is
+// swept; the input, users' files and a live run's copy stay.
+TEST(TemporaryImageTest, SweepRemovesOnlyDeadCopiesOfItsOwn) {
+  Policy p;
+  const std::vector<std::string> kept = {"out/.kv2pelmo-backup", "out/.kv2pelmo-fw.480",
+                                         "out/.kv2pelmo-000000000000000a.tmp",
+                                         "out/.kv2pelmo-000000000000000b.tmp"};
+  for (const std::string& name : kept) p.fs.Put(name, {4});
+  p.fs.inodes[p.fs.names[kept[2]]].lock = FakeFileSystem::kElsewhere;
+  p.fs.Rename("fw.480", kept[3]);
+  p.spared = {kept[3]};
+  p.fs.Put("out/.kv2pelmo-000000000000000c.tmp", {4});
+  p.Convert("out/fw.fls");
+  p.ExpectOutput("out/fw.fls");
+  for (const std::string& name : kept) EXPECT_TRUE(p.fs.Has(name)) << name;
+  EXPECT_FALSE(p.fs.Has("out/.kv2pelmo-000000000000000c.tmp"));
+}
+
+// Across volumes, with nameless files, with hidden names only (FAT), and as
+// Windows does it: the copy is whole and synced before it has the name.
+TEST(TemporaryImageTest, CopiesAcrossVolumesAreNamedWholeAndSynced) {
+  for (const auto& [links, exclusive] : {std::pair{true, false}, {false, false}, {true, true}}) {
+    Policy p;
+    p.fs.exclusive_opens = exclusive;
+    p.fs.directories["out/"] = {true, false, 1, links};
+    p.fs.Put("out/fw.fls", {6});
+    p.fs.fail_copies = true;  // the old output stays
+    EXPECT_EQ(p.Failure("out/fw.fls").first, FileError::Kind::kRename);
+    EXPECT_EQ(p.fs.Bytes("out/fw.fls"), Bytes{6});
+    p.fs.fail_copies = false;
+    p.fs.log.clear();
+    p.Convert("out/fw.fls");
+    p.ExpectOutput("out/fw.fls");
+    EXPECT_EQ(p.fs.List("out/"), std::vector<std::string>{"fw.fls"});
+    std::vector<std::string> steps;
+    std::copy_if(p.fs.log.begin(), p.fs.log.end(), std::back_inserter(steps),
+                 [](const std::string& entry) {
+                   return entry.rfind("sync", 0) == 0 || entry.rfind("name", 0) == 0;
+                 });
+    EXPECT_EQ(steps, (std::vector<std::string>{"sync tempdct3.tmp", "sync copy", "name out/fw.fls",
+                                               "sync directory out/"}));
+  }
+}
+
+// Once named, a failing close (as NFS reports late) fails nothing; a name
+// swapped before the naming fails it, and nothing is named.
+TEST(TemporaryImageTest, WhatComesAfterTheNameFailsNothing) {
+  Policy p;
+  p.fs.fail_close = true;
+  p.Convert("fw.fls");
+  EXPECT_EQ(p.fs.Bytes("fw.fls"), kImage);
+  Policy swapped;
+  std::unique_ptr<TemporaryImage> image = swapped.Take();
+  swapped.fs.Rename(kTemp, "aside");
+  swapped.fs.Put(kTemp, {5});
+  EXPECT_THROW(image->MoveTo("fw.fls"), FileError);
+  EXPECT_FALSE(swapped.fs.Has("fw.fls"));
+}
+
+}  // namespace
+}  // namespace kv2pelmo

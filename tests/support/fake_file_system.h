@@ -1,0 +1,103 @@
+// A file system in memory with users, permissions, links, locks and volumes, for in-process tests.
+#ifndef KV2PELMO_TESTS_SUPPORT_FAKE_FILE_SYSTEM_H_
+#define KV2PELMO_TESTS_SUPPORT_FAKE_FILE_SYSTEM_H_
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace kv2pelmo::test {
+
+/// Files by path, as POSIX keeps them: inodes with an owner, a mode, names
+/// and a lock, in directories that may forbid writing, be sticky, lie on
+/// another volume or lack links. Failures come on demand.
+class FakeFileSystem final : public FileSystem {
+ public:
+  static constexpr int kOther = 2000;  // another user; the tests run as user 1000
+
+  struct Directory {
+    bool writable = true;  // by the user running
+    bool sticky = false;   // only a file's owner may remove it
+    int volume = 0;
+    bool links = true;  // else, as on FAT: no hard links, no nameless files
+  };
+  struct Inode {
+    std::vector<std::uint8_t> bytes;
+    int owner = 1000;
+    unsigned mode = 0644;
+    int volume = 0;
+    int names = 0;
+    const void* lock = nullptr;  // the holder, or kElsewhere
+    std::string link_to;         // a symbolic link's target
+  };
+  /// The holder of a lock that another program has.
+  static const void* const kElsewhere;
+
+  int user = 1000;
+  unsigned umask = 022;
+  std::map<std::string, Directory> directories;  // by directory part; "" is the current one
+  std::map<std::string, int> names;              // path to inode
+  std::map<int, Inode> inodes;
+  /// When set, an image write past this many bytes fails, as on a full disk.
+  std::optional<std::uint64_t> write_limit;
+  bool fail_naming = false, fail_sync = false, fail_close = false, locks_unknown = false;
+  /// When set, writing a copy across volumes fails.
+  bool fail_copies = false;
+  /// Where a handle shares nothing (Windows): an open of a held file is busy.
+  bool exclusive_opens = false;
+  /// What the standard streams are; missing unless a test says.
+  std::vector<Lookup> standard = std::vector<Lookup>(3, Lookup{Lookup::State::kMissing, {}});
+  /// What happens once the run has waited that many milliseconds in all.
+  std::vector<std::pair<int, std::function<void()>>> after_waiting;
+  int waited = 0;
+  /// The calls that change or open files, in order: "create tempdct3.tmp",
+  /// "open fw.480", "sync tempdct3.tmp", "sync copy", "name out.fls", "remove x", ...
+  std::vector<std::string> log;
+
+  /// Makes path a file of this user's, or of owner, with the mode given.
+  int Put(const std::string& path, std::vector<std::uint8_t> bytes, int owner = 1000,
+          unsigned mode = 0644);
+  /// Returns the bytes of path; empty when there is none.
+  std::vector<std::uint8_t> Bytes(const std::string& path) const;
+  bool Has(const std::string& path) const { return names.count(path) > 0; }
+  /// Returns the facts of an inode as this user sees them.
+  FileFacts FactsOf(int inode) const;
+  bool MayRemove(const std::string& path) const;
+  /// Gives inode the name path, replacing what it meant.
+  void Link(int inode, const std::string& path);
+  void Unlink(const std::string& path);
+  Directory& DirectoryOfPath(const std::string& path) { return directories[DirectoryOf(path)]; }
+
+  Lookup Look(const std::string& path, bool follow_links) override;
+  std::unique_ptr<InputStream> OpenForReading(const std::string& path) override;
+  Opened Create(const std::string& path, bool partial) override;
+  Opened OpenExisting(const std::string& path) override;
+  Opened CreateNameless(const std::string& directory) override;
+  Named Rename(const std::string& from, const std::string& to) override;
+  Removal Remove(const std::string& path, const FileId& id) override;
+  InUse LockedByAnyone(const FileFacts& file) override;
+  std::vector<std::string> List(const std::string& directory) override;
+  void SyncDirectory(const std::string& directory) override {
+    log.push_back("sync directory " + directory);
+  }
+  std::vector<Lookup> StandardStreams() override { return standard; }
+  void Sleep(int milliseconds) override;
+  std::uint64_t UniqueNumber() override { return ++unique_; }
+
+ private:
+  bool May(const Inode& inode, unsigned bits) const;
+  Opened Hold(int inode, const std::string& path, bool writable, bool copy);
+
+  int next_inode_ = 1;
+  std::uint64_t unique_ = 0;
+};
+
+}  // namespace kv2pelmo::test
+
+#endif  // KV2PELMO_TESTS_SUPPORT_FAKE_FILE_SYSTEM_H_
