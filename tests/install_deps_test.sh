@@ -60,7 +60,14 @@ grep -q '^dpkg --add-architecture i386' "$m/log" || fail "no i386 architecture a
 grep -q '^apt-get install .*wine32:i386' "$m/log" || fail "wine32 not asked for"
 grep -q '^wine32 could not be installed: E: Unable to locate package wine32:i386' "$m/out" ||
   fail "did not say why wine32 is missing"
-grep -q 'qemu-user-static' "$m/log" && fail "asked for emulation where 32-bit programs run"
+grep -q '^apt-get install -y -q --no-install-recommends qemu-user-static$' "$m/log" ||
+  fail "qemu-user-static not asked for to emulate the 32-bit program wine32 cannot run"
+
+case_name=32-bit-and-wine32
+machine yes 0 ""
+run || fail "failed: $(cat "$m/out")"
+grep -q '^apt-get install .*wine32:i386' "$m/log" || fail "wine32 not asked for"
+grep -q 'qemu-user-static' "$m/log" && fail "asked for emulation where wine32 runs the 32-bit program"
 
 case_name=a-needed-package-fails
 machine no 0 "lintian"
