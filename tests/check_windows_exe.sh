@@ -1,6 +1,7 @@
 #!/bin/sh
 # Checks the shipped Windows program: a 32-bit (PE32, i386) console program
-# that imports nothing but DLLs every Windows has, with a version resource.
+# that imports nothing but DLLs every Windows has, with a version resource and
+# a manifest that asks for the UTF-8 code page.
 # Usage: tests/check_windows_exe.sh [EXE]   (default build/win32/kv2pelmo.exe)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,6 +29,9 @@ for field in ProductName:kv2pelmo "ProductVersion:$version" "FileVersion:$versio
   printf '%s\n' "$resource" | grep -A1 -x "${field%%:*}" | sed -n 2p | grep -q "^${field#*:}" ||
     fail "its version resource lacks ${field%%:*} ${field#*:}"
 done
+# The manifest: names arrive as typed only with the UTF-8 code page.
+strings -n 8 "$exe" | grep -q '<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>' ||
+  fail "its manifest does not ask for the UTF-8 code page"
 echo "check_windows_exe: $(basename "$exe") is a PE32 i386 console program importing only" $dlls
-echo "check_windows_exe: its version resource says kv2pelmo $version:" \
+echo "check_windows_exe: its manifest asks for the UTF-8 code page; its version resource says kv2pelmo $version:" \
   "$(printf '%s\n' "$resource" | grep -A1 -x FileDescription | sed -n 2p)"

@@ -1,4 +1,5 @@
-// End-to-end cases only Windows has: wildcards, sharing modes, backslash paths.
+// End-to-end cases only Windows has: wildcards, sharing modes, the forms of path, devices, code
+// pages.
 #include <windows.h>
 
 #include <chrono>
@@ -55,6 +56,76 @@ TEST_F(Win32, BackslashPathsKeepTheirDirectory) {
   ExpectRun({"dir.old\\file"}, Written("dir.old\\file_MCU_00000020.fls"), 0);
   EXPECT_TRUE(Exists("dir.old/sub/fw_MCU_00000010.fls"));
   EXPECT_TRUE(Exists("dir.old/file_MCU_00000020.fls"));
+}
+
+const Bytes kImage = Join({{1}, Repeat(65535, 0xFF)});
+
+// A name in UTF-8, as the tests and the converter take names.
+std::filesystem::path U8(const std::string& name) { return std::filesystem::u8path(name); }
+
+// Every name arrives as typed: a fullwidth one beside its ASCII look-alike, a
+// Cyrillic one. Without the UTF-8 code page the look-alike is refused.
+TEST_F(Win32, NamesArriveAsTheUserTypedThem) {
+  Write("fw.480", Record(0x200000, {2}).Build());
+  const std::string fullwidth = "\uff46\uff57", cyrillic = "\u043f\u0440\u0438\u0432\u0435\u0442";
+  for (const std::string& stem : {fullwidth, cyrillic}) {
+    WriteFile(dir_.Path() / U8(stem + ".480"), Record(0x200000, {1}).Build());
+    ExpectRun({stem + ".480"}, Written(stem + "_MCU_00200000.fls"), 0);
+    EXPECT_EQ(ReadFile(dir_.Path() / U8(stem + "_MCU_00200000.fls")), kImage);
+  }
+  RunLimits legacy;
+  legacy.program = ProgramPath().parent_path() / "kv2pelmo_without_utf8.exe";
+  ExpectRun({fullwidth + ".480"},
+            kBanner +
+                "Error: Argument 1 holds characters that this Windows code page\n"
+                "       cannot hold, so it would reach another name. Rename the file, or run\n"
+                "       on Windows 10 version 1903 or later, where every name can be given.\n\n",
+            1, legacy);
+  EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
+  EXPECT_FALSE(Exists("tempdct3.tmp"));
+}
+
+// NUL, AUX and the like are devices whatever their extension: refused before
+// anything is opened or made, as the input and as the alignator.
+TEST_F(Win32, DeviceNamesAreRefusedAtOnce) {
+  Write("fw.480", Record(0x200000, {1}).Build());
+  const std::string why =
+      "       Windows takes names such as NUL, CON, AUX and COM1 for devices,\n"
+      "       whatever their extension: rename the file.\n\n";
+  for (const std::string device : {"nul", "aux"}) {
+    ExpectRun({device + ".480"}, kBanner + "Error: Input file is a device, not a file.\n" + why, 1);
+    ExpectRun({"fw.480", device + ".48g"},
+              kBanner + "Error: Alignator file is a device, not a file.\n" + why, 1);
+  }
+  EXPECT_FALSE(Exists("tempdct3.tmp"));
+}
+
+// A \\?\ path, a name with dots at its end (which Windows drops), and a path
+// relative to another drive's current directory: the image lands beside the
+// input, copied there across volumes where the run is elsewhere.
+TEST_F(Win32, EveryFormOfPathNamesTheImageBesideTheInput) {
+  Write("fw.480", Record(0x200000, {1}).Build());
+  const std::string long_form = "\\\\?\\" + dir_.Path().string() + "\\fw.480";
+  ExpectRun({long_form}, Written(long_form.substr(0, long_form.size() - 4) + "_MCU_00200000.fls"),
+            0);
+  ExpectRun({"fw.480. "}, Written("fw_MCU_00200000.fls"), 0);
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), kImage);
+  std::filesystem::remove(dir_ / "fw_MCU_00200000.fls");
+
+  const std::string drive = dir_.Path().root_name().string();  // C:, say
+  const std::filesystem::path elsewhere = "Z:\\dev\\shm";      // wine's tmpfs: another volume
+  if (!std::filesystem::is_directory(elsewhere) || drive == elsewhere.root_name().string()) {
+    GTEST_SKIP() << "skipped: no second volume at " << elsewhere.string();
+  }
+  const ScopedTempDir cwd;  // a directory of the drive's own would do; this one is on Z: too
+  const std::filesystem::path run_in = elsewhere / cwd.Path().filename();
+  std::filesystem::create_directory(run_in);
+  ASSERT_TRUE(::SetEnvironmentVariableA(("=" + drive).c_str(), dir_.Path().string().c_str()));
+  ExpectProgram(run_in, {drive + "fw.480"}, Written(drive + "fw_MCU_00200000.fls"), 0);
+  EXPECT_EQ(Read("fw_MCU_00200000.fls"), kImage);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.Path()), {}), 2);
+  EXPECT_TRUE(std::filesystem::is_empty(run_in));
+  std::filesystem::remove_all(run_in);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Program entry: runs the conversion and turns failures into their message and status.
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,11 @@ int main(int argc, char** argv) {
     return kv2pelmo::kExitFileError;
   }
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const int status = kv2pelmo::Run(args, kv2pelmo::PlatformFileSystem(), std::cout, std::cerr);
+  const kv2pelmo::ConsoleCodePage code_page;
+  const std::optional<std::size_t> inexact = kv2pelmo::FirstInexactArgument(args);
+  const int status =
+      inexact ? kv2pelmo::RefuseInexactArgument(*inexact, std::cout)
+              : kv2pelmo::Run(args, kv2pelmo::PlatformFileSystem(), std::cout, std::cerr);
   if (!std::cout.flush()) {
     std::cerr << "kv2pelmo: the messages could not be written to standard output\n";
     return kv2pelmo::kExitFileError;

@@ -8,7 +8,8 @@ namespace kv2pelmo {
 namespace {
 
 // The path without the extension of its last part: dir.old/file keeps its whole text.
-std::string Stem(const std::string& path) {
+std::string Stem(const std::string& given) {
+  const std::string path = AsTheSystemTakesIt(given);
   const std::size_t name = DirectoryOf(path).size();
   const std::size_t dot = path.rfind('.');
   return dot != std::string::npos && dot >= name ? path.substr(0, dot) : path;

@@ -30,6 +30,9 @@ constexpr const char* kOptions =
     "  --help, -h                        show this text\n"
     "  --version                         show the version\n"
     "A file whose name starts with '-' is given as ./-name.\n\n";
+constexpr const char* kDeviceNames =
+    "       Windows takes names such as NUL, CON, AUX and COM1 for devices,\n"
+    "       whatever their extension: rename the file.\n\n";
 
 std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
                                               const std::optional<std::string>& alignator_path) {
@@ -218,8 +221,16 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
   std::optional<std::string> alignator_path;
   if (paths.size() == 2) alignator_path = paths[1];
 
+  if (files.IsDevice(input_path)) {
+    out << "Error: Input file is a device, not a file.\n" << kDeviceNames;
+    return kExitRefused;
+  }
   if (!FileExists(files, input_path)) {
     out << "Error: Input file does not exist.\n\n";
+    return kExitRefused;
+  }
+  if (alignator_path && files.IsDevice(*alignator_path)) {
+    out << "Error: Alignator file is a device, not a file.\n" << kDeviceNames;
     return kExitRefused;
   }
   if (alignator_path && !FileExists(files, *alignator_path)) {
@@ -231,6 +242,15 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
 }
 
 }  // namespace
+
+int RefuseInexactArgument(std::size_t index, std::ostream& out) {
+  out << kBanner
+      << Format("Error: Argument %u holds characters that this Windows code page\n",
+                static_cast<unsigned>(index + 1))
+      << "       cannot hold, so it would reach another name. Rename the file, or run\n"
+         "       on Windows 10 version 1903 or later, where every name can be given.\n\n";
+  return kExitRefused;
+}
 
 int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& out,
         std::ostream& err) {

@@ -43,6 +43,11 @@ std::string FileErrorMessage(const FileError& error);
 int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& out,
         std::ostream& err);
 
+/// Prints the banner and why the argument at index (0 for the first after
+/// the program's name) cannot be taken: it is not what the user typed.
+/// Returns kExitRefused.
+int RefuseInexactArgument(std::size_t index, std::ostream& out);
+
 /// Returns true when the program should wait for Enter before it ends: in a
 /// console made for it alone (started from Explorer), which closes with it
 /// before its outcome can be read, and only when that console is its input

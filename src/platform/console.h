@@ -1,6 +1,11 @@
-// What the program can tell about the console it runs in.
+// What the program can tell about the console it runs in, and the names it was given.
 #ifndef KV2PELMO_PLATFORM_CONSOLE_H_
 #define KV2PELMO_PLATFORM_CONSOLE_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace kv2pelmo {
 
@@ -16,6 +21,23 @@ struct ConsoleFacts {
 
 /// Returns the facts of this process's console.
 ConsoleFacts ReadConsoleFacts();
+
+/// While it lives, a console shows the program's text in the code page its
+/// names are in, so that they show as typed; the console's own comes back
+/// after, also when the run is interrupted.
+class ConsoleCodePage {
+ public:
+  ConsoleCodePage();
+  ~ConsoleCodePage();
+  ConsoleCodePage(const ConsoleCodePage&) = delete;
+  ConsoleCodePage& operator=(const ConsoleCodePage&) = delete;
+};
+
+/// Returns the index of the first of args (the arguments after the
+/// program's name) that is not exactly what the user typed: one the code
+/// page cannot hold, which would arrive as another name. Nothing where all
+/// are exact, as everywhere but on Windows without the UTF-8 code page.
+std::optional<std::size_t> FirstInexactArgument(const std::vector<std::string>& args);
 
 }  // namespace kv2pelmo
 

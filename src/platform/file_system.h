@@ -98,6 +98,10 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
+  /// Returns true when path names a device rather than a file, as Windows
+  /// takes NUL, CON, AUX or COM1 whatever their extension; such a name is
+  /// never opened.
+  virtual bool IsDevice(const std::string& path) = 0;
   /// Looks up path, the link itself or, with follow_links, what it leads to.
   virtual Lookup Look(const std::string& path, bool follow_links) = 0;
   /// Opens an existing file for reading, letting others read but not write
@@ -152,6 +156,10 @@ const char* PathSeparators();
 
 /// Returns the directory part of path, separator included; empty for a bare name.
 std::string DirectoryOf(const std::string& path);
+
+/// Returns path as the system takes it: Windows drops the dots and spaces
+/// that end a name ("fw.480." is fw.480), but for a \\?\ path.
+std::string AsTheSystemTakesIt(const std::string& path);
 
 }  // namespace kv2pelmo
 

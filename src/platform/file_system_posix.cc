@@ -200,6 +200,9 @@ Opened Refused() {
 
 class PosixFileSystem final : public FileSystem {
  public:
+  // A device is read like any file: /dev/zero is an endless block file.
+  bool IsDevice(const std::string&) override { return false; }
+
   Lookup Look(const std::string& path, bool follow_links) override {
     return LookAt(path, follow_links);
   }
@@ -337,5 +340,7 @@ bool PrepareProcess() {
 }
 
 const char* PathSeparators() { return "/"; }
+
+std::string AsTheSystemTakesIt(const std::string& path) { return path; }
 
 }  // namespace kv2pelmo

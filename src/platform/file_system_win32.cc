@@ -8,43 +8,25 @@
 
 #include "platform/file_system.h"
 #include "platform/win32_file.h"
+#include "platform/win32_text.h"
 
 namespace kv2pelmo {
 namespace {
 
 using Kind = FileError::Kind;
 
-// The narrow names are in the ANSI code page; the wide calls take every
-// path form, \\?\ long paths among them.
-std::wstring Wide(const std::string& text) {
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
-  wide.pop_back();
-  return wide;
-}
-
-// Returns the name in the ANSI code page, or nothing where that cannot hold
-// it exactly.
-bool Narrow(const wchar_t* wide, std::string& narrow) {
-  BOOL lossy = FALSE;
-  const int length =
-      ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, &lossy);
-  if (length <= 0 || lossy) return false;
-  narrow.assign(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, narrow.data(), length, nullptr,
-                        nullptr);
-  narrow.pop_back();
-  return true;
-}
-
 // The full NT form of path, as a rename through a handle wants it: \\?\ and
 // \\.\ paths are that form already, \\server\share is UNC.
-std::wstring NtPath(const std::string& path) {
+std::wstring FullPath(const std::string& path) {
   const std::wstring wide = Wide(path);
   const DWORD length = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   std::wstring full(length, L'\0');
   full.resize(::GetFullPathNameW(wide.c_str(), length, full.data(), nullptr));
+  return full;
+}
+
+std::wstring NtPath(const std::string& path) {
+  const std::wstring full = FullPath(path);
   if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) {
     return L"\\??\\" + full.substr(4);
   }
@@ -195,8 +177,18 @@ HANDLE OpenHeld(const std::string& path, DWORD access, DWORD disposition) {
 
 constexpr DWORD kHeldAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
 
+// Windows' own rule, which has changed between versions: a device's full
+// path is \\.\NAME, with no directory in it.
+bool NamesADevice(const std::string& path) {
+  const std::wstring full = FullPath(path);
+  const bool device_form = full.rfind(L"\\\\.\\", 0) == 0 || full.rfind(L"\\\\?\\", 0) == 0;
+  return device_form && full.size() > 4 && full.find(L'\\', 4) == std::wstring::npos;
+}
+
 class Win32FileSystem final : public FileSystem {
  public:
+  bool IsDevice(const std::string& path) override { return NamesADevice(path); }
+
   Lookup Look(const std::string& path, bool follow_links) override {
     return LookAt(path, follow_links);
   }
@@ -263,7 +255,7 @@ class Win32FileSystem final : public FileSystem {
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
       std::string name;
-      if (Narrow(entry.cFileName, name)) names.push_back(name);
+      if (Ansi(entry.cFileName, name)) names.push_back(name);
     } while (::FindNextFileW(search, &entry));
     ::FindClose(search);
     return names;
@@ -311,11 +303,27 @@ FileSystem& PlatformFileSystem() {
 }
 
 bool PrepareProcess() {
-  // Without a standard output there is no console to report to.
+  // Without a standard output there is no console to report to. A closed
+  // one may still show a handle (wine gives one for a closed descriptor):
+  // writing nothing to a file or a console tells. Never to a pipe, whose
+  // reader could take the empty write for its end.
   const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  return output != nullptr && output != INVALID_HANDLE_VALUE;
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
+  const DWORD type = ::GetFileType(output);
+  DWORD written = 0;
+  return (type != FILE_TYPE_DISK && type != FILE_TYPE_CHAR) ||
+         ::WriteFile(output, "", 0, &written, nullptr) != 0;
 }
 
 const char* PathSeparators() { return "\\/:"; }
+
+std::string AsTheSystemTakesIt(const std::string& path) {
+  if (path.rfind("\\\\?\\", 0) == 0) return path;
+  const std::size_t name = DirectoryOf(path).size();
+  std::size_t end = path.find_last_not_of(". ");
+  // A name of dots only ("..") is no name with an end to drop.
+  if (end == std::string::npos || end < name) return path;
+  return path.substr(0, end + 1);
+}
 
 }  // namespace kv2pelmo

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +45,7 @@ class FakeFileSystem final : public FileSystem {
   std::map<std::string, Directory> directories;  // by directory part; "" is the current one
   std::map<std::string, int> names;              // path to inode
   std::map<int, Inode> inodes;
+  std::set<std::string> devices;  // names that are devices, as NUL is on Windows
   /// When set, an image write past this many bytes fails, as on a full disk.
   std::optional<std::uint64_t> write_limit;
   bool fail_naming = false, fail_sync = false, fail_close = false, locks_unknown = false;
@@ -74,6 +76,7 @@ class FakeFileSystem final : public FileSystem {
   void Unlink(const std::string& path);
   Directory& DirectoryOfPath(const std::string& path) { return directories[DirectoryOf(path)]; }
 
+  bool IsDevice(const std::string& path) override { return devices.count(path) > 0; }
   Lookup Look(const std::string& path, bool follow_links) override;
   std::unique_ptr<InputStream> OpenForReading(const std::string& path) override;
   Opened Create(const std::string& path, bool partial) override;

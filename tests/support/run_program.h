@@ -19,8 +19,10 @@ struct ProgramResult {
 };
 
 /// Limits and surroundings a run can be given. POSIX builds only, but for
-/// the defaults.
+/// the defaults and the program.
 struct RunLimits {
+  /// When set: the program to run instead of the converter under test.
+  std::filesystem::path program;
   /// When nonzero: the largest file the program may write, in bytes.
   std::uint64_t max_file_size = 0;
   /// When nonzero: the most memory the program may map, in bytes.

@@ -42,7 +42,7 @@ bool RedirectOutput(const RunLimits& limits, int out_fd) {
     ::setrlimit(RLIMIT_AS, &limit);
   }
   std::vector<std::string> command = limits.wrapper;
-  command.push_back(ProgramPath().string());
+  command.push_back((limits.program.empty() ? ProgramPath() : limits.program).string());
   command.insert(command.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : command) argv.push_back(arg.data());

@@ -1,4 +1,4 @@
-// Runs the converter with CreateProcessA, its output through a pipe.
+// Runs the converter with CreateProcessW, its arguments UTF-8, its output through a pipe.
 #include <windows.h>
 
 #include "run_program.h"
@@ -21,6 +21,15 @@ std::string Quote(const std::string& arg) {
   }
   out.append(backslashes * 2, '\\');
   return out + "\"";
+}
+
+// The tests give names in UTF-8, as the converter takes them.
+std::wstring FromUtf8(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');
+  wide.resize(static_cast<std::size_t>(
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                            static_cast<int>(wide.size()))));
+  return wide;
 }
 
 std::string WithoutCarriageReturns(const std::string& text) {
@@ -49,24 +58,26 @@ struct Started {
   bool running = false;
 };
 
-Started Start(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+Started Start(const std::filesystem::path& dir, const std::vector<std::string>& args,
+              const std::filesystem::path& program) {
   Started started;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE write_end = nullptr;
   if (!::CreatePipe(&started.output, &write_end, &inherit, 0)) return started;
   ::SetHandleInformation(started.output, HANDLE_FLAG_INHERIT, 0);
 
-  std::string command = Quote(ProgramPath().string());
+  std::string command = Quote((program.empty() ? ProgramPath() : program).string());
   for (const std::string& arg : args) command += " " + Quote(arg);
-  STARTUPINFOA startup{};
+  std::wstring wide_command = FromUtf8(command);
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = write_end;
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-  const std::string cwd = dir.string();
-  started.running = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                     cwd.c_str(), &startup, &started.process) != 0;
+  started.running =
+      ::CreateProcessW(nullptr, wide_command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       dir.wstring().c_str(), &startup, &started.process) != 0;
   ::CloseHandle(write_end);  // before another start, which would inherit it
   return started;
 }
@@ -95,14 +106,14 @@ ProgramResult Finish(const Started& started) {
 }  // namespace
 
 ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                         const RunLimits&) {
-  return Finish(Start(dir, args));
+                         const RunLimits& limits) {
+  return Finish(Start(dir, args, limits.program));
 }
 
 std::vector<ProgramResult> RunProgramsTogether(const std::filesystem::path& dir,
                                                const std::vector<std::vector<std::string>>& runs) {
   std::vector<Started> started;
-  for (const auto& args : runs) started.push_back(Start(dir, args));
+  for (const auto& args : runs) started.push_back(Start(dir, args, {}));
   std::vector<ProgramResult> results;
   for (const Started& run : started) results.push_back(Finish(run));
   return results;
