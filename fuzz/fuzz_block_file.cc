@@ -61,12 +61,12 @@ std::optional<ModelStop> ModelBlocks(const Bytes& file, std::int64_t& base,
                                      std::vector<ModelBlock>& blocks) {
   using Kind = Refusal::Kind;
   for (std::size_t at = 0; at < file.size();) {
-    if (file.size() - at < 9) return ModelStop{true};
+    if (file.size() - at < 9) return ModelStop{true, Refusal::Kind::kNoBlocks, at};
     const std::uint8_t* h = file.data() + at;
     if (auto stop = HeaderStop(h, at, Kind::kBadId, Kind::kBadHeaderChecksum)) return stop;
     const std::int64_t address = (h[1] << 16) | (h[2] << 8) | h[3];
     const std::size_t length = static_cast<std::size_t>((h[5] << 16) | (h[6] << 8) | h[7]);
-    if (file.size() - at - 9 < length) return ModelStop{true};
+    if (file.size() - at - 9 < length) return ModelStop{true, Refusal::Kind::kNoBlocks, at};
     std::uint8_t data_sum = 0;
     for (std::size_t i = 0; i < length; ++i)
       data_sum = static_cast<std::uint8_t>(data_sum - h[9 + i]);
@@ -77,6 +77,9 @@ std::optional<ModelStop> ModelBlocks(const Bytes& file, std::int64_t& base,
     at += 9 + length;
   }
   if (blocks.empty()) return ModelStop{false, Kind::kNoBlocks, 0};
+  const bool any_data = std::any_of(blocks.begin(), blocks.end(),
+                                    [](const ModelBlock& block) { return block.length > 0; });
+  if (!any_data) return ModelStop{false, Kind::kNoData, 0};
   return std::nullopt;
 }
 
@@ -176,16 +179,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return ReadFirstHeader(alignator);
   };
   std::optional<std::variant<FinishedImage, Refusal>> converted;
+  std::uint64_t cut_record = 0;
   try {
     converted = Convert(source, image, read_alignator);
     image.Flush();
-  } catch (const FileError&) {
+  } catch (const FileError& error) {
+    cut_record = error.record();
   }
 
   std::optional<ModelStop> stop;
   const ModelResult model = Model(input.file, input.alignator, stop);
   if (stop && stop->file_error) {
     Check(!converted, "a file cut short is a failure of the file layer");
+    Check(cut_record == stop->offset, "it names the record the file ends in");
   } else if (stop) {
     const Refusal* refusal = converted ? std::get_if<Refusal>(&*converted) : nullptr;
     Check(refusal != nullptr, "a file the model refuses is refused");

@@ -4,7 +4,11 @@
 namespace kv2pelmo::test {
 namespace {
 
-const std::string kReadError = kBanner + "Error: Stream read error.\n\n";
+// The message for a file that ends inside the record at offset.
+std::string CutShort(const std::string& name, const char* offset) {
+  return kBanner + "Error: Stream read error.\n       " + name + " ends inside the record at " +
+         offset + ": it is cut short.\n\n";
+}
 const std::string kCannotCreate = kBanner + "Error: Cannot create file tempdct3.tmp.\n\n";
 
 using Files = EndToEndTest;
@@ -23,7 +27,8 @@ TEST_F(Files, FileCutShortAnywhereIsAReadErrorAndChangesNothing) {
       ExpectRun({"fw.480", "fw.48g"}, Written("fw_MCU_00200000.fls"), 0);
       EXPECT_EQ(Read("fw_MCU_00200000.fls").size(), 0x20000u);
     } else {
-      ExpectRun({"fw.480", "fw.48g"}, kReadError, 2);
+      ExpectRun({"fw.480", "fw.48g"},
+                CutShort("fw.480", cut < first.size() ? "0x000000" : "0x00000E"), 2);
       EXPECT_EQ(Read("fw_MCU_00200000.fls"), earlier) << "cut at " << cut;
     }
     EXPECT_EQ(Read("fw.480"), input);
@@ -44,7 +49,7 @@ TEST_F(Files, LongestRecordConvertsWhole) {
 TEST_F(Files, ShortAlignatorIsAReadError) {
   Write("fw.480", Record(0x200000, {1}).Build());
   Write("fw.48g", {0x0B, 0x3A, 0x00, 0x00});
-  ExpectRun({"fw.480", "fw.48g"}, kReadError, 2);
+  ExpectRun({"fw.480", "fw.48g"}, CutShort("fw.48g", "0x000000"), 2);
   EXPECT_FALSE(Exists("fw_MCU_00200000.fls"));
   EXPECT_EQ(Read("tempdct3.tmp"), Join({{1}, Repeat(65535, 0xFF)}));
 }

@@ -24,6 +24,15 @@ ReadResult NoBlock(ReadResult::Kind kind, std::uint64_t offset, std::uint8_t cal
 
 ReadResult BlockReader::Next() {
   const std::uint64_t offset = input_.Position();
+  try {
+    return ReadRecordAt(offset);
+  } catch (FileError& error) {
+    error.SetRecord(offset);  // where a file cut short ends: inside this record
+    throw;
+  }
+}
+
+ReadResult BlockReader::ReadRecordAt(std::uint64_t offset) {
   if (input_.AtEnd()) return NoBlock(ReadResult::Kind::kEndOfFile, offset);
 
   // The header is taken where it lies in the read-ahead when it is all
@@ -82,7 +91,7 @@ const std::uint8_t* BlockReader::ReadIntoBuffer(std::size_t length) {
 
 ReadResult ReadFirstHeader(InputStream& file) {
   BlockHeader header;
-  file.ReadExactly(header.bytes.data(), header.bytes.size());
+  file.ReadExactly(header.bytes.data(), header.bytes.size());  // a cut one ends in record 0
   if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, 0);
   const std::uint8_t header_checksum = HeaderChecksum(header);
   if (header_checksum != header.StoredHeaderChecksum()) {

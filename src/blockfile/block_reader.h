@@ -47,12 +47,13 @@ class BlockReader {
   BlockReader(InputStream& input, BlockBuffer& buffer) : input_(input), buffer_(buffer) {}
 
   /// Returns end of file, the next valid block (the stream left on the next
-  /// record) or the first
-  /// validation failure. Throws FileError(kRead) when the file ends inside a
-  /// record. Not to be called again after a failure.
+  /// record) or the first validation failure. Throws FileError(kRead), with
+  /// the record's offset, when the file ends inside a record. Not to be
+  /// called again after a failure.
   ReadResult Next();
 
  private:
+  ReadResult ReadRecordAt(std::uint64_t offset);
   const std::uint8_t* ReadIntoBuffer(std::size_t length);
 
   InputStream& input_;

@@ -2,6 +2,7 @@
 #include "cli/output_namer.h"
 
 #include "cli/format.h"
+#include "cli/messages.h"
 #include "platform/file_system.h"
 
 namespace kv2pelmo {
@@ -35,7 +36,7 @@ std::string OutputNamer::MakeOutputName(const std::string& input_path, std::int3
 
 void OutputNamer::HandOver(TemporaryImage& image, const std::string& output_path) {
   image.Sync();
-  out_ << Format("Output written to: %s\n\n", output_path.c_str());
+  out_ << Format("Output written to: %s\n\n", Printable(output_path).c_str());
   if (!out_.flush()) throw ReportLost();
   image.MoveTo(output_path);
 }

@@ -9,6 +9,7 @@
 
 #include "blockfile/block_reader.h"
 #include "cli/format.h"
+#include "cli/messages.h"
 #include "cli/output_namer.h"
 #include "cli/version.h"
 #include "image/image_writer.h"
@@ -24,15 +25,18 @@ constexpr const char* kUsage =
     "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
     "         kv2pelmo <kv_ppm_file>\n\n"
     "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
+constexpr const char* kHelpUsage =
+    "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
+    "         kv2pelmo <kv_ppm_file>\n"
+    "         kv2pelmo --info <kv_file> [<kv_ppm_file>]\n"
+    "         kv2pelmo --help | -h | --version\n\n"
+    "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
 constexpr const char* kOptions =
     "Options, each first on the command line:\n"
     "  --info <kv_file> [<kv_ppm_file>]  check and describe a block file; writes nothing\n"
     "  --help, -h                        show this text\n"
     "  --version                         show the version\n"
     "A file whose name starts with '-' is given as ./-name.\n\n";
-constexpr const char* kDeviceNames =
-    "       Windows takes names such as NUL, CON, AUX and COM1 for devices,\n"
-    "       whatever their extension: rename the file.\n\n";
 
 std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
                                               const std::optional<std::string>& alignator_path) {
@@ -43,14 +47,31 @@ std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
   return header;
 }
 
-// Returns the finished image, or nothing after printing why it was refused.
-const FinishedImage* Finished(const std::variant<FinishedImage, Refusal>& converted,
-                              std::ostream& out) {
+// An output name too long for its file system would fail only at the very end.
+bool NameFits(FileSystem& files, const std::string& output) {
+  const std::string directory = DirectoryOf(output);
+  return files.NameFits(directory, output.substr(directory.size()));
+}
+
+// Returns the finished image and its name, or nothing after printing why it
+// was refused. A swapped pair is no refusal, but it is said.
+std::optional<std::pair<FinishedImage, std::string>> Finished(
+    FileSystem& files, const std::string& input_path,
+    const std::optional<std::string>& alignator_path,
+    const std::variant<FinishedImage, Refusal>& converted, std::ostream& out, std::ostream& err) {
   if (const auto* refusal = std::get_if<Refusal>(&converted)) {
     out << RefusalMessage(*refusal);
-    return nullptr;
+    return std::nullopt;
   }
-  return &std::get<FinishedImage>(converted);
+  const auto& image = std::get<FinishedImage>(converted);
+  if (image.alignator_below_end) err << AlignatorBelowEndNotice(*alignator_path);
+  std::string name =
+      OutputNamer::MakeOutputName(input_path, image.base_address, image.kind, image.variant_letter);
+  if (!NameFits(files, name)) {  // only a PPM tag is longer than checked at first
+    out << NameTooLongMessage();
+    return std::nullopt;
+  }
+  return std::pair(image, std::move(name));
 }
 
 // Converts and names the image; nothing is left open when it returns or
@@ -69,16 +90,14 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
       });
   const std::variant<FinishedImage, Refusal> converted =
       Convert(*input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path); });
-  const FinishedImage* finished = Finished(converted, out);
-  if (finished == nullptr) return kExitRefused;
-  OutputNamer namer(out);
-  namer.HandOver(*image, OutputNamer::MakeOutputName(input_path, finished->base_address,
-                                                     finished->kind, finished->variant_letter));
+  const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
+  if (!finished) return kExitRefused;
+  OutputNamer(out).HandOver(*image, finished->second);
   return kExitConverted;
 }
 
-std::string InfoText(const std::string& input_path, const FinishedImage& image, const BlockMap& map,
-                     std::uint64_t image_size) {
+std::string InfoText(const FinishedImage& image, const std::string& output_name,
+                     const BlockMap& map, std::uint64_t image_size) {
   const auto hex = [](std::int64_t value) { return static_cast<unsigned long long>(value); };
   std::string text = image.kind == ImageKind::kPpm
                          ? Format("Image kind: PPM\nVariant letter: 0x%02X\n", image.variant_letter)
@@ -90,24 +109,22 @@ std::string InfoText(const std::string& input_path, const FinishedImage& image, 
                    hex(end - start));
   }
   text += Format("Image size: %llu bytes\n", hex(static_cast<std::int64_t>(image_size)));
-  return text + "Output name: " +
-         OutputNamer::MakeOutputName(input_path, image.base_address, image.kind,
-                                     image.variant_letter) +
-         "\n\n";
+  return text + "Output name: " + Printable(output_name) + "\n\n";
 }
 
 // Reads and checks as a conversion does, into an image that keeps nothing.
 int DescribeImage(FileSystem& files, const std::string& input_path,
-                  const std::optional<std::string>& alignator_path, std::ostream& out) {
+                  const std::optional<std::string>& alignator_path, std::ostream& out,
+                  std::ostream& err) {
   std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
   ImageStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
   BlockMap map;
   const std::variant<FinishedImage, Refusal> converted = Convert(
       *input, image, [&] { return ReadAlignatorHeader(files, alignator_path); }, &map);
-  const FinishedImage* finished = Finished(converted, out);
-  if (finished == nullptr) return kExitRefused;
+  const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
+  if (!finished) return kExitRefused;
   map.Merge();
-  out << InfoText(input_path, *finished, map, image.Size());
+  out << InfoText(finished->first, finished->second, map, image.Size());
   return kExitConverted;
 }
 
@@ -115,86 +132,6 @@ int DescribeImage(FileSystem& files, const std::string& input_path,
 
 bool WaitBeforeClosing(const ConsoleFacts& facts) {
   return facts.processes == 1 && facts.input_is_console && facts.output_is_console;
-}
-
-std::string RefusalMessage(const Refusal& refusal) {
-  using Kind = Refusal::Kind;
-  const auto offset = static_cast<unsigned long long>(refusal.offset);
-  const bool alignator =
-      refusal.kind == Kind::kAlignatorBadId || refusal.kind == Kind::kAlignatorBadHeaderChecksum;
-  const char* where = alignator ? " in alignator file" : "";
-  switch (refusal.kind) {
-    case Kind::kBadId:
-    case Kind::kAlignatorBadId:
-      return Format("Error: Invalid block ID%s at 0x%06llX.\n\n", where, offset);
-    case Kind::kBelowImageStart:
-      return Format(
-          "Error: Block address below image start at 0x%06llX,\n"
-          "       address = 0x%06X, image start = 0x%06X.\n\n",
-          offset, static_cast<unsigned>(refusal.address),
-          static_cast<unsigned>(refusal.base_address));
-    case Kind::kNoBlocks:
-      return "Error: Input file holds no blocks.\n\n";
-    case Kind::kBadHeaderChecksum:
-    case Kind::kBadDataChecksum:
-    case Kind::kAlignatorBadHeaderChecksum:
-      break;
-  }
-  return Format(
-      "Error: Invalid %s checksum%s at 0x%06llX,\n"
-      "       calculated = 0x%02X, read = 0x%02X.\n\n",
-      refusal.kind == Kind::kBadDataChecksum ? "flash block" : "block header", where, offset,
-      refusal.calculated, refusal.stored);
-}
-
-namespace {
-
-// The continuation line that says why, where the file layer knows.
-std::string ReasonLine(const FileError& error) {
-  const char* target = error.target().c_str();
-  switch (error.reason()) {
-    case FileError::Reason::kNone:
-      return std::string();
-    case FileError::Reason::kNotRemovable:
-      return "       A leftover of an earlier run is in the way, and this directory\n"
-             "       does not let you remove it.\n";
-    case FileError::Reason::kInUseUnknown:
-      return "       A leftover that you may not open is in the way, and nothing tells\n"
-             "       whether a program still uses it.\n";
-    case FileError::Reason::kMaybeProtected:
-      return "       Nothing tells whether it is the input, the alignator or a standard\n"
-             "       stream, which are never written over.\n";
-    case FileError::Reason::kIsInput:
-      return Format("       %s is the input file, which is never written over.\n", target);
-    case FileError::Reason::kIsAlignator:
-      return Format("       %s is the alignator file, which is never written over.\n", target);
-  }
-  return std::string();
-}
-
-}  // namespace
-
-std::string FileErrorMessage(const FileError& error) {
-  const char* path = error.path().c_str();
-  std::string first;
-  switch (error.kind()) {
-    case FileError::Kind::kOpen:
-      first = Format("Error: Cannot open file %s.\n", path);
-      break;
-    case FileError::Kind::kCreate:
-      first = Format("Error: Cannot create file %s.\n", path);
-      break;
-    case FileError::Kind::kRead:
-      first = "Error: Stream read error.\n";
-      break;
-    case FileError::Kind::kWrite:
-      first = "Error: Stream write error.\n";
-      break;
-    case FileError::Kind::kRename:
-      first = Format("Error: Cannot rename %s to %s.\n", path, error.target().c_str());
-      break;
-  }
-  return first + ReasonLine(error) + "\n";
 }
 
 namespace {
@@ -208,7 +145,7 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
   }
   out << kBanner;
   if (alone && (args[0] == "--help" || args[0] == "-h")) {
-    out << kUsage << kOptions;
+    out << kHelpUsage << kOptions;
     return kExitConverted;
   }
   const bool info = !args.empty() && args[0] == "--info";
@@ -222,7 +159,7 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
   if (paths.size() == 2) alignator_path = paths[1];
 
   if (files.IsDevice(input_path)) {
-    out << "Error: Input file is a device, not a file.\n" << kDeviceNames;
+    out << DeviceMessage(false);
     return kExitRefused;
   }
   if (!FileExists(files, input_path)) {
@@ -230,25 +167,26 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
     return kExitRefused;
   }
   if (alignator_path && files.IsDevice(*alignator_path)) {
-    out << "Error: Alignator file is a device, not a file.\n" << kDeviceNames;
+    out << DeviceMessage(true);
     return kExitRefused;
   }
   if (alignator_path && !FileExists(files, *alignator_path)) {
     out << "Error: Alignator file does not exist.\n\n";
     return kExitRefused;
   }
-  if (info) return DescribeImage(files, input_path, alignator_path, out);
+  // The shortest name a conversion could give: an MCU image's.
+  if (!NameFits(files, OutputNamer::MakeOutputName(input_path, 0, ImageKind::kMcu, 0))) {
+    out << NameTooLongMessage();
+    return kExitRefused;
+  }
+  if (info) return DescribeImage(files, input_path, alignator_path, out, err);
   return ConvertAndHandOver(files, input_path, alignator_path, out, err);
 }
 
 }  // namespace
 
 int RefuseInexactArgument(std::size_t index, std::ostream& out) {
-  out << kBanner
-      << Format("Error: Argument %u holds characters that this Windows code page\n",
-                static_cast<unsigned>(index + 1))
-      << "       cannot hold, so it would reach another name. Rename the file, or run\n"
-         "       on Windows 10 version 1903 or later, where every name can be given.\n\n";
+  out << kBanner << InexactArgumentMessage(index);
   return kExitRefused;
 }
 

@@ -26,14 +26,6 @@ constexpr int kExitRefused = 1;
 /// The file layer failed: open, create, read, write or rename.
 constexpr int kExitFileError = 2;
 
-/// Returns the message for a refusal, for example
-/// "Error: Invalid block ID at 0x000000.\n\n".
-std::string RefusalMessage(const Refusal& refusal);
-
-/// Returns the message for a failure of the file layer, for example
-/// "Error: Stream read error.\n\n".
-std::string FileErrorMessage(const FileError& error);
-
 /// Converts the block file args[0], aligned to the file args[1] when given,
 /// printing every message to out and notices to err; or, after --info,
 /// describes it without writing anything; or answers --help, -h or --version

@@ -83,7 +83,7 @@ TEST(RunTest, WriteAndNamingFailuresAreFileErrors) {
   EXPECT_FALSE(fs.Has("fw_MCU_00200000.fls"));
   fs.fail_naming = false;
   // Never over the alignator; and once named, a failing close fails nothing.
-  const Bytes alignator = Record(0x200000, {}).Build();
+  const Bytes alignator = Record(0x210000, {}).Build();  // where the image ends: no notice
   fs.Put("fw_MCU_00200000.fls", alignator);
   ExpectRun(
       fs, {"fw.480", "fw_MCU_00200000.fls"},
@@ -126,6 +126,44 @@ TEST(RunTest, InfoDescribesTheImageAndCreatesNothing) {
   EXPECT_EQ(fs.log, (std::vector<std::string>{"open fw.480", "open fw.48g", "open fw.48g",
                                               "open bad.480"}));
   EXPECT_EQ(fs.names.size(), 3u);
+}
+
+// What a user is told when a pair is swapped, a name holds control
+// characters, or the output name cannot be held by its file system.
+TEST(RunTest, MessagesSayWhatHappened) {
+  test::FakeFileSystem fs;
+  fs.Put("p.48g", Record(0x3A0000, test::WithPpmMark(test::Counting(48), 'G')).Build());
+  fs.Put("m.480", kGood);
+  ExpectRun(fs, {"p.48g", "m.480"}, kBanner + "Output written to: p_PPM_G_003A0000.fls\n\n",
+            kExitConverted,
+            "kv2pelmo: m.480 begins below the end of the image, so nothing was added; the MCU "
+            "file goes first, then its PPM file\n");
+  const std::string evil = "evil\n\nOutput written to: ok.fls\n\n\x1b[31mx";
+  fs.Put(evil + ".480", kGood);
+  ExpectRun(fs, {evil + ".480"},
+            kBanner +
+                "Output written to: evil\\x0A\\x0AOutput written to: ok.fls\\x0A\\x0A\\x1B[31mx"
+                "_MCU_00200000.fls\n\n",
+            kExitConverted);
+  EXPECT_EQ(fs.Bytes(evil + "_MCU_00200000.fls"), kRounded);
+  // Too long: refused before any work, unless only a PPM image's tag is.
+  fs.directories[""].name_max = 20;
+  const std::string too_long = kBanner +
+                               "Error: Output name too long for its file system.\n"
+                               "       Give the input file a shorter name.\n\n";
+  fs.log.clear();
+  for (const char* info : {"", "--info"}) {
+    std::vector<std::string> args = {"long.480"};
+    if (*info != '\0') args.insert(args.begin(), info);
+    fs.Put("long.480", kGood);
+    ExpectRun(fs, args, too_long, kExitRefused);
+    fs.Put("pp.48g", fs.Bytes("p.48g"));
+    args.back() = "pp.48g";
+    ExpectRun(fs, args, too_long, kExitRefused);
+  }
+  EXPECT_EQ(fs.log,
+            (std::vector<std::string>{"open pp.48g", "create tempdct3.tmp", "open pp.48g"}));
+  EXPECT_FALSE(fs.Has("pp_PPM_G_003A0000.fls"));
 }
 
 TEST(RunTest, WaitsOnlyInAConsoleOfItsOwnThatItReadsAndWrites) {

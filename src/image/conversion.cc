@@ -29,6 +29,7 @@ Refusal BelowImageStart(const ReadResult& result, std::int32_t base_address) {
 // Places every block; returns what stopped it, nothing when no record did.
 std::optional<Refusal> PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, BlockMap* map) {
   bool any_block = false;
+  bool any_data = false;
   for (;;) {
     const ReadResult result = reader.Next();
     if (result.kind == ReadResult::Kind::kEndOfFile) break;
@@ -40,8 +41,11 @@ std::optional<Refusal> PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, 
     }
     if (map != nullptr) map->Add(result.address, result.length);
     any_block = true;
+    any_data = any_data || result.length > 0;
   }
   if (!any_block) return Refusal{Kind::kNoBlocks};
+  // Nothing of the flash would be in the image: nothing to flash from it.
+  if (!any_data) return Refusal{Kind::kNoData};
   return std::nullopt;
 }
 
@@ -80,17 +84,19 @@ std::variant<FinishedImage, Refusal> Convert(InputStream& input, ImageStream& im
   // Rounded before the alignator is read, so that an image left behind by
   // a bad or short alignator is whole units.
   writer.Finish();
+  bool alignator_below_end = false;
   if (const std::optional<ReadResult> header = read_alignator()) {
     if (header->kind != ReadResult::Kind::kBlock) {
       return RefusalOf(*header, Kind::kAlignatorBadId, Kind::kAlignatorBadHeaderChecksum);
     }
-    writer.AlignTo(header->address);
+    alignator_below_end = !writer.AlignTo(header->address);
   }
   // The buffer goes before the streams, as the run's resources are released
   // in a fixed order: buffer, input, image; the image is closed once named.
   BlockBuffer().swap(buffer);
   input.Close();
-  return FinishedImage{writer.BaseAddress(), writer.Kind(), writer.VariantLetter()};
+  return FinishedImage{writer.BaseAddress(), writer.Kind(), writer.VariantLetter(),
+                       alignator_below_end};
 }
 
 }  // namespace kv2pelmo

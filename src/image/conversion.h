@@ -21,6 +21,9 @@ struct FinishedImage {
   std::int32_t base_address;
   ImageKind kind;
   std::uint8_t variant_letter;
+  /// The alignator begins below the image's end, so nothing was added: the
+  /// two files were given the other way round, or do not belong together.
+  bool alignator_below_end = false;
 };
 
 /// Why a block file, or its alignator, was refused; the program words it.
@@ -31,6 +34,7 @@ struct Refusal {
     kBadDataChecksum,
     kBelowImageStart,
     kNoBlocks,
+    kNoData,
     kAlignatorBadId,
     kAlignatorBadHeaderChecksum,
   };

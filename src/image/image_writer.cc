@@ -54,13 +54,14 @@ void ImageWriter::Finish() {
   if (end % PadUnit != 0) WriteFill(PadUnit - end % PadUnit);
 }
 
-void ImageWriter::AlignTo(std::int32_t address) {
+bool ImageWriter::AlignTo(std::int32_t address) {
   const std::uint64_t end = image_.Size();
   const std::int64_t target = std::int64_t{address} - base_address_;
   if (target > static_cast<std::int64_t>(end)) {
     image_.Seek(end);
     WriteFill(static_cast<std::uint64_t>(target) - end);
   }
+  return target >= static_cast<std::int64_t>(end);
 }
 
 void ImageWriter::WriteFill(std::uint64_t count) {

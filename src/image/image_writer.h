@@ -35,8 +35,9 @@ class ImageWriter {
 
   /// After Finish: extends the image with 0xFF up to address (the
   /// alignator's first address), measured from the base address; it never
-  /// shortens the image. Throws FileError(kWrite).
-  void AlignTo(std::int32_t address);
+  /// shortens the image. Returns false when address lies below the image's
+  /// end. Throws FileError(kWrite).
+  bool AlignTo(std::int32_t address);
 
   /// Returns the first block's address, or -1 before any block.
   std::int32_t BaseAddress() const { return base_address_; }

@@ -28,7 +28,8 @@ ConsoleFacts ReadConsoleFacts();
 class ConsoleCodePage {
  public:
   ConsoleCodePage();
-  ~ConsoleCodePage();
+  // Not trivial on Windows, where it gives the console its own back.
+  ~ConsoleCodePage();  // NOLINT(performance-trivially-destructible)
   ConsoleCodePage(const ConsoleCodePage&) = delete;
   ConsoleCodePage& operator=(const ConsoleCodePage&) = delete;
 };

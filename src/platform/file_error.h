@@ -2,6 +2,7 @@
 #ifndef KV2PELMO_PLATFORM_FILE_ERROR_H_
 #define KV2PELMO_PLATFORM_FILE_ERROR_H_
 
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <utility>
@@ -27,6 +28,13 @@ class FileError : public std::exception {
     kIsInput,
     /// The new name is that of the alignator file.
     kIsAlignator,
+    /// The new name is that of a file the messages are written into.
+    kIsStandardStream,
+    /// Another user's leftover is in the way, which this user may not open,
+    /// and no program holds it.
+    kOthersLeftover,
+    /// The file ends before the bytes asked for: it is cut short.
+    kCutShort,
   };
 
   /// path is the file the operation was on; for kRename, target is the new name.
@@ -40,6 +48,10 @@ class FileError : public std::exception {
   const std::string& path() const { return path_; }
   const std::string& target() const { return target_; }
   Reason reason() const { return reason_; }
+  /// For kCutShort: the file offset of the record the file ends in.
+  std::uint64_t record() const { return record_; }
+  /// Notes the record being read when it failed.
+  void SetRecord(std::uint64_t offset) { record_ = offset; }
   /// The path, for a debugger or an unexpected handler; never shown as is.
   const char* what() const noexcept override { return path_.c_str(); }
 
@@ -48,6 +60,7 @@ class FileError : public std::exception {
   std::string path_;
   std::string target_;
   Reason reason_;
+  std::uint64_t record_ = 0;
 };
 
 }  // namespace kv2pelmo

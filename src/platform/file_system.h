@@ -108,9 +108,8 @@ class FileSystem {
   /// it. Throws FileError(kOpen).
   virtual std::unique_ptr<InputStream> OpenForReading(const std::string& path) = 0;
   /// Creates path, which must not exist, for reading and writing, never
-  /// following a link. A partial file is removed should the run be
-  /// interrupted while it is held.
-  virtual Opened Create(const std::string& path, bool partial) = 0;
+  /// following a link.
+  virtual Opened Create(const std::string& path) = 0;
   /// Opens an existing path for reading and writing, or for reading only
   /// where writing is denied, never following a link or waiting on it.
   virtual Opened OpenExisting(const std::string& path) = 0;
@@ -119,10 +118,11 @@ class FileSystem {
   virtual Opened CreateNameless(const std::string& directory) = 0;
   /// Renames from to to, replacing any file of that name.
   virtual Named Rename(const std::string& from, const std::string& to) = 0;
-  /// Removes path when it still denotes the file id.
-  virtual Removal Remove(const std::string& path, const FileId& id) = 0;
   /// Tells whether any program holds the lock of a file this process cannot open.
   virtual InUse LockedByAnyone(const FileFacts& file) = 0;
+  /// Returns false when name is longer than the file system of directory
+  /// allows for a name; true also where it cannot tell.
+  virtual bool NameFits(const std::string& directory, const std::string& name) = 0;
   /// Returns the names in directory.
   virtual std::vector<std::string> List(const std::string& directory) = 0;
   /// Brings directory's entries to the disk, as far as the platform can.

@@ -12,13 +12,13 @@ void InputStream::ReadAll(unsigned char* data, std::size_t n) {
         buffer_offset_ = Position();
         read_next_ = read_end_ = buffer_.Peek();
         const std::size_t got = raw_->ReadSome(data, n);
-        if (got == 0) throw FileError(FileError::Kind::kRead, path_);
+        if (got == 0) throw CutShort();
         buffer_offset_ += got;
         data += got;
         n -= got;
         continue;
       }
-      if (!ReadAhead()) throw FileError(FileError::Kind::kRead, path_);
+      if (!ReadAhead()) throw CutShort();
     }
     const std::size_t take = std::min(n, static_cast<std::size_t>(read_end_ - read_next_));
     std::copy_n(read_next_, take, data);
@@ -26,6 +26,10 @@ void InputStream::ReadAll(unsigned char* data, std::size_t n) {
     data += take;
     n -= take;
   }
+}
+
+FileError InputStream::CutShort() const {
+  return FileError(FileError::Kind::kRead, path_, FileError::Reason::kCutShort);
 }
 
 // Refills the read-ahead once it is all consumed; returns false at the end.

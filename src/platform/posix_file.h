@@ -1,13 +1,17 @@
-// The POSIX raw file: the system file over a descriptor.
+// The POSIX files: the system file over a descriptor, and the held file of the naming.
 #ifndef KV2PELMO_PLATFORM_POSIX_FILE_H_
 #define KV2PELMO_PLATFORM_POSIX_FILE_H_
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <limits>
+#include <string>
 
+#include "platform/file_system.h"
 #include "platform/system_file.h"
 
 namespace kv2pelmo {
@@ -47,6 +51,129 @@ struct PosixCalls {
 
 /// A raw file over a descriptor.
 using PosixFile = SystemFile<RawFile, PosixCalls>;
+
+inline Lookup FactsOf(int status, const struct stat& st) {
+  Lookup found;
+  if (status != 0) {
+    found.state =
+        errno == ENOENT || errno == ENOTDIR ? Lookup::State::kMissing : Lookup::State::kUnknown;
+    return found;
+  }
+  static const mode_t kNewMode = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+  }();
+  using Type = FileFacts::Type;
+  found.state = Lookup::State::kFound;
+  found.facts.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  found.facts.type = S_ISREG(st.st_mode)   ? Type::kRegular
+                     : S_ISDIR(st.st_mode) ? Type::kDirectory
+                     : S_ISLNK(st.st_mode) ? Type::kLink
+                                           : Type::kOther;
+  found.facts.links = static_cast<std::uint64_t>(st.st_nlink);
+  found.facts.size = static_cast<std::uint64_t>(st.st_size);
+  found.facts.as_new = st.st_uid == ::geteuid() && (st.st_mode & 07777) == kNewMode;
+  return found;
+}
+
+inline Lookup LookAt(const std::string& path, bool follow_links) {
+  struct stat st {};
+  const int status = follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+  return FactsOf(status, st);
+}
+
+// Removes path when it still denotes the file id; a name that now means
+// another file, or none, needs nothing.
+inline Removal RemoveIfStill(const std::string& path, const FileId& id) {
+  const Lookup named = LookAt(path, false);
+  if (named.state == Lookup::State::kUnknown) return Removal::kFailed;
+  if (!named.Is(id) || ::unlink(path.c_str()) == 0 || errno == ENOENT) return Removal::kRemoved;
+  return errno == EACCES || errno == EPERM ? Removal::kDenied : Removal::kFailed;
+}
+
+inline const char* DirectoryName(const std::string& directory) {
+  return directory.empty() ? "." : directory.c_str();
+}
+
+// A file system that cannot sync at all says so with these, and loses
+// nothing by it.
+inline bool SyncData(int fd) {
+  while (::fdatasync(fd) != 0) {
+    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return true;
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
+ public:
+  PosixHeldFile(int fd, const std::string& path, bool writable)
+      : SystemFile(fd, path, FileError::Kind::kWrite), writable_(writable) {}
+
+  Lookup Facts() override {
+    struct stat st {};
+    return FactsOf(::fstat(handle_, &st), st);
+  }
+  bool Writable() const override { return writable_; }
+
+  ~PosixHeldFile() override {
+    if (restore_mode_ >= 0) {
+      static_cast<void>(::fchmod(handle_, static_cast<mode_t>(restore_mode_)));
+    }
+  }
+  PosixHeldFile(const PosixHeldFile&) = delete;
+  PosixHeldFile& operator=(const PosixHeldFile&) = delete;
+
+  // Sets the mode to give the file back should this run not get its lock.
+  void RestoreModeUnlessLocked(mode_t mode) { restore_mode_ = static_cast<int>(mode); }
+
+  Lock TryLock() override {
+    while (::flock(handle_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) return Lock::kBusy;
+      if (errno != EINTR) return Lock::kFailed;
+    }
+    restore_mode_ = -1;  // this run's now: it is made anew
+    return Lock::kHeld;
+  }
+
+  bool Truncate() override { return ::ftruncate(handle_, 0) == 0; }
+  bool Sync() override { return SyncData(handle_); }
+
+  // A link made through the descriptor, whatever names the file has or
+  // lacks, under the hidden name, then renamed over to. FAT and exFAT say
+  // EPERM, other file systems without links EOPNOTSUPP or EMLINK.
+  Named NameAs(const std::string& to, const std::string& hidden) override {
+    const std::string self = "/proc/self/fd/" + std::to_string(handle_);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      switch (errno) {
+        case EEXIST:
+          return Named::kNameTaken;
+        case EXDEV:
+          return Named::kOtherVolume;
+        case EPERM:
+        case EOPNOTSUPP:
+        case EMLINK:
+        case ENOENT:  // no /proc, or no name left to link through
+          return Named::kNoLinks;
+        default:
+          return Named::kFailed;
+      }
+    }
+    if (::rename(hidden.c_str(), to.c_str()) == 0) return Named::kNamed;
+    ::unlink(hidden.c_str());
+    return Named::kFailed;
+  }
+
+  Removal Unname(const std::string& name) override {
+    const Lookup held = Facts();
+    return held.Found() ? RemoveIfStill(name, held.facts.id) : Removal::kFailed;
+  }
+
+ private:
+  bool writable_;
+  int restore_mode_ = -1;
+};
 
 }  // namespace kv2pelmo
 

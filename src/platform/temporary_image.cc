@@ -15,30 +15,30 @@ using Type = FileFacts::Type;
 constexpr int kPollMilliseconds = 20;
 
 // Every hidden name a run makes beside an output: the prefix, 16 lowercase
-// hex digits and the suffix. Nothing else is ever swept.
+// hex digits and the suffix.
 constexpr char kHiddenPrefix[] = ".kv2pelmo-";
 constexpr char kHiddenSuffix[] = ".tmp";
 constexpr std::size_t kHiddenDigits = 16;
 
-bool IsHiddenName(const std::string& name) {
-  const std::size_t prefix = sizeof kHiddenPrefix - 1;
-  const std::size_t suffix = sizeof kHiddenSuffix - 1;
-  if (name.size() != prefix + kHiddenDigits + suffix || name.rfind(kHiddenPrefix, 0) != 0 ||
-      name.compare(prefix + kHiddenDigits, suffix, kHiddenSuffix) != 0) {
-    return false;
+std::string HiddenName(const std::string& directory, std::uint64_t number) {
+  std::string digits(kHiddenDigits, '0');
+  for (std::size_t i = kHiddenDigits; i-- > 0; number >>= 4) {
+    digits[i] = "0123456789abcdef"[number & 15];
   }
-  return std::all_of(name.begin() + prefix, name.begin() + prefix + kHiddenDigits,
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+  return directory + kHiddenPrefix + digits + kHiddenSuffix;
 }
 
-// A short name beside to that nothing has: output names up to the file
-// system's limit must still work.
-std::string HiddenNameBeside(FileSystem& files, const std::string& to) {
-  std::uint64_t number = files.UniqueNumber();
-  std::string digits(kHiddenDigits, '0');
-  for (std::size_t i = kHiddenDigits; i-- > 0; number >>= 4)
-    digits[i] = "0123456789abcdef"[number & 15];
-  return DirectoryOf(to) + kHiddenPrefix + digits + kHiddenSuffix;
+// Spreads the bits of value over all 64 (SplitMix64's finaliser).
+std::uint64_t Mixed(std::uint64_t value) {
+  value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+  value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+  return value ^ (value >> 31);
+}
+
+// The first name of a copy that must have a name: a short one nothing has,
+// so that output names up to the file system's limit still work.
+std::string FreshHiddenName(FileSystem& files, const std::string& to) {
+  return HiddenName(DirectoryOf(to), files.UniqueNumber());
 }
 
 // What a file is to the files a run must never write over or remove.
@@ -68,27 +68,51 @@ class Waiter {
       : files_(files), on_long_wait_(on_long_wait) {}
   void Wait() {
     if (waited_ >= kLongWaitMilliseconds && !std::exchange(told_, true)) on_long_wait_();
+    again_ = 0;
     files_.Sleep(kPollMilliseconds);
     waited_ += kPollMilliseconds;
   }
+  // A leftover that looks dead and cannot be removed may be a run's that
+  // has just made it and not yet locked it: it is looked at again for a
+  // while before the run gives up.
+  // Returns false once that while is over.
+  bool Doubt() {
+    if (doubted_ >= kGraceMilliseconds) return false;
+    doubted_ += kPollMilliseconds;
+    Wait();
+    return true;
+  }
+  // Every try but a wait must come nearer: a file system that always says
+  // "again" fails the run rather than spinning.
+  void Again(const std::string& path) {
+    if (++again_ > kMostAgains) throw FileError(Kind::kCreate, path);
+  }
 
  private:
+  static constexpr int kGraceMilliseconds = 200;
+  static constexpr int kMostAgains = 1000;
   FileSystem& files_;
   const std::function<void()>& on_long_wait_;
   int waited_ = 0;
+  int doubted_ = 0;
+  int again_ = 0;
   bool told_ = false;
 };
 
-void ThrowUnlessRemoved(Removal removal, const std::string& path) {
+// What removing a leftover came to: gone, or to be looked at again.
+void AfterRemoving(Removal removal, const std::string& path, Waiter& waiter) {
+  if (removal == Removal::kRemoved) return;
+  if (waiter.Doubt()) return;
   if (removal == Removal::kDenied) throw FileError(Kind::kCreate, path, Reason::kNotRemovable);
-  if (removal == Removal::kFailed) throw FileError(Kind::kCreate, path);
+  throw FileError(Kind::kCreate, path);
 }
 
-// A leftover this user may neither read nor write (another user's, or one
-// made under umask 0777) cannot show its lock to this run, so the system is
-// asked whether any program holds it; only a file nobody holds is removed.
-void RemoveUnopenable(FileSystem& files, const std::string& path,
-                      const std::vector<std::string>& spared, Waiter& waiter) {
+// A leftover this user may neither read nor write cannot show its lock to
+// this run: the system is asked whether any program holds it, and one held
+// is waited for. It is another user's (the platform opens this user's own),
+// and never removed: that user could be taking it over meanwhile.
+void WaitForUnopenable(FileSystem& files, const std::string& path,
+                       const std::vector<std::string>& spared, Waiter& waiter) {
   const Lookup found = files.Look(path, false);
   if (found.state == Lookup::State::kMissing) return;
   if (!found.Found() || found.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
@@ -99,11 +123,12 @@ void RemoveUnopenable(FileSystem& files, const std::string& path,
     case InUse::kYes:
       return waiter.Wait();
     case InUse::kUnknown:
+      if (waiter.Doubt()) return;
       throw FileError(Kind::kCreate, path, Reason::kInUseUnknown);
     case InUse::kNo:
-      break;
+      if (waiter.Doubt()) return;
+      throw FileError(Kind::kCreate, path, Reason::kOthersLeftover);
   }
-  ThrowUnlessRemoved(files.Remove(path, found.facts.id), path);
 }
 
 // A file held open by another keeps others out where handles share nothing:
@@ -151,7 +176,7 @@ bool TakeTurn(FileSystem& files, const std::string& path, const std::vector<std:
   // shows the mount's owner and mode where there are none (FAT, exFAT).
   if (!held.Found() || held.facts.links > 1 ||
       (!fresh && (!held.facts.as_new || !file.Writable()))) {
-    ThrowUnlessRemoved(file.Unname(path), path);
+    AfterRemoving(file.Unname(path), path, waiter);
     return false;
   }
   if (held.facts.size > 0 && !file.Truncate()) throw FileError(Kind::kCreate, path);
@@ -161,7 +186,7 @@ bool TakeTurn(FileSystem& files, const std::string& path, const std::vector<std:
 std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
                                     const std::vector<std::string>& spared, Waiter& waiter) {
   for (;;) {
-    Opened opened = files.Create(path, false);
+    Opened opened = files.Create(path);
     const bool fresh = opened.failure == OpenFailure::kNone;
     if (opened.failure == OpenFailure::kBusy) {  // still going, where it was held open
       waiter.Wait();
@@ -171,12 +196,13 @@ std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
       opened = files.OpenExisting(path);
       switch (opened.failure) {
         case OpenFailure::kMissing:  // gone meanwhile
+          waiter.Again(path);
           continue;
         case OpenFailure::kBusy:
           WaitUnlessSpared(files, path, spared, waiter);
           continue;
         case OpenFailure::kDenied:
-          RemoveUnopenable(files, path, spared, waiter);
+          WaitForUnopenable(files, path, spared, waiter);
           continue;
         default:
           break;
@@ -184,6 +210,7 @@ std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
     }
     if (!opened.file) throw FileError(Kind::kCreate, path);
     if (TakeTurn(files, path, spared, fresh, *opened.file, waiter)) return std::move(opened.file);
+    waiter.Again(path);
   }
 }
 
@@ -235,33 +262,44 @@ void TemporaryImage::MoveTo(const std::string& to) {
   }
 }
 
-// Replacing the input or the alignator would destroy a file the user gave.
+// Replacing the input or the alignator would destroy a file the user gave
+// (a link to one too: the name is the user's), and the file the messages go
+// to would lose them.
 void TemporaryImage::RefuseSparedName(const std::string& to) {
   const Lookup target = files_.Look(to, false);
   if (target.state == Lookup::State::kMissing) return;
   if (!target.Found()) throw FileError(Kind::kRename, path_, to);
   for (std::size_t i = 0; i < spared_.size(); ++i) {
-    const Lookup given = files_.Look(spared_[i], true);
-    if (given.Is(target.facts.id)) {
-      throw FileError(Kind::kRename, path_, to, i == 0 ? Reason::kIsInput : Reason::kIsAlignator);
+    for (const bool follow : {true, false}) {
+      const Lookup given = files_.Look(spared_[i], follow);
+      if (given.Is(target.facts.id)) {
+        throw FileError(Kind::kRename, path_, to, i == 0 ? Reason::kIsInput : Reason::kIsAlignator);
+      }
+      if (given.state == Lookup::State::kUnknown) {
+        throw FileError(Kind::kRename, path_, to, Reason::kMaybeProtected);
+      }
     }
-    if (given.state == Lookup::State::kUnknown) {
-      throw FileError(Kind::kRename, path_, to, Reason::kMaybeProtected);
+  }
+  for (const Lookup& standard : files_.StandardStreams()) {
+    if (standard.Is(target.facts.id)) {
+      throw FileError(Kind::kRename, path_, to, Reason::kIsStandardStream);
     }
   }
 }
 
-// Removes what runs killed while naming left in directory: a hidden name of
-// the program's own whose file no run holds any more, and that is none of
+// Removes what runs killed while naming left in directory: only a file that
+// carries the hidden name made of its own identity, which no file of a
+// user's carries by chance, that no run holds any more, and that is none of
 // the files the run must not touch. A live run holds its hidden files.
 void TemporaryImage::Sweep(const std::string& directory) {
   for (const std::string& name : files_.List(directory)) {
-    if (!IsHiddenName(name)) continue;
+    if (name.rfind(kHiddenPrefix, 0) != 0) continue;
     const std::string path = directory + name;
     Opened opened = files_.OpenExisting(path);
     if (!opened.file) continue;
     const Lookup found = opened.file->Facts();
     if (found.Found() && found.facts.type == Type::kRegular &&
+        path == HiddenNameOf(directory, found.facts.id) &&
         SameAsAny(files_, found.facts.id, spared_) == Sameness::kNo &&
         opened.file->TryLock() == Lock::kHeld) {
       static_cast<void>(opened.file->Unname(path));
@@ -270,13 +308,15 @@ void TemporaryImage::Sweep(const std::string& directory) {
 }
 
 // Gives file the name to through the file itself where the platform can,
-// else by renaming name, just checked to still denote it.
+// else by renaming name, just checked to still denote it. A copy that has
+// its hidden name already is renamed.
 Named TemporaryImage::GiveName(HeldFile& file, const std::string& name, const std::string& to) {
-  Named named;
-  do {
-    named = file.NameAs(to, HiddenNameBeside(files_, to));
-  } while (named == Named::kNameTaken);
-  if (named != Named::kNoLinks) return named;
+  const Lookup held = file.Facts();
+  if (!held.Found()) return Named::kFailed;
+  const std::string hidden = HiddenNameOf(DirectoryOf(to), held.facts.id);
+  const Named named = file.NameAs(to, hidden);
+  const bool rename = named == Named::kNoLinks || (named == Named::kNameTaken && name == hidden);
+  if (!rename) return named == Named::kNameTaken ? Named::kFailed : named;
   if (name.empty() || !Denotes(files_, name, file)) return Named::kFailed;
   return files_.Rename(name, to);
 }
@@ -298,24 +338,42 @@ void TemporaryImage::CopyAcross(const std::string& to) {
   if (!named) throw FileError(Kind::kRename, path_, to);
 }
 
+// A copy that must have a name is made under a fresh one, then given the
+// hidden name of its identity, before anything is written into it.
 std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to,
                                                            std::string& name) {
   Opened made = files_.CreateNameless(DirectoryOf(to));
   if (made.file && made.file->TryLock() == Lock::kHeld) return std::move(made.file);
   if (made.failure != OpenFailure::kUnsupported) throw FileError(Kind::kRename, path_, to);
-  for (;;) {
-    name = HiddenNameBeside(files_, to);
-    made = files_.Create(name, true);
-    if (made.failure == OpenFailure::kExists) continue;
-    if (!made.file) throw FileError(Kind::kRename, path_, to);
-    const Lock lock = made.file->TryLock();
-    if (lock == Lock::kFailed) {
-      static_cast<void>(made.file->Unname(name));
-      throw FileError(Kind::kRename, path_, to);
-    }
-    // Locked only just after it was made: a sweep may have taken it between.
-    if (lock == Lock::kHeld && Denotes(files_, name, *made.file)) return std::move(made.file);
+  do {
+    name = FreshHiddenName(files_, to);
+    made = files_.Create(name);
+  } while (made.failure == OpenFailure::kExists);
+  const Lookup copy = made.file ? made.file->Facts() : Lookup{};
+  const std::string hidden = copy.Found() ? HiddenNameOf(DirectoryOf(to), copy.facts.id) : "";
+  if (!copy.Found() || made.file->TryLock() != Lock::kHeld ||
+      files_.Look(hidden, false).state != Lookup::State::kMissing ||
+      !Rehide(*made.file, name, hidden)) {
+    if (made.file) static_cast<void>(made.file->Unname(name));
+    throw FileError(Kind::kRename, path_, to);
   }
+  name = hidden;
+  return std::move(made.file);
+}
+
+// Gives copy, just made as fresh and still empty, the name hidden instead:
+// through the file itself where the platform can (a handle that shares
+// nothing cannot be renamed by its name), else by renaming fresh.
+bool TemporaryImage::Rehide(HeldFile& copy, const std::string& fresh, const std::string& hidden) {
+  Named named = copy.NameAs(hidden, hidden);
+  if (named == Named::kNoLinks) named = files_.Rename(fresh, hidden);
+  if (named != Named::kNamed) return false;
+  static_cast<void>(copy.Unname(fresh));  // where it was linked, not renamed
+  return true;
+}
+
+std::string HiddenNameOf(const std::string& directory, const FileId& id) {
+  return HiddenName(directory, Mixed(Mixed(id.volume) ^ id.index));
 }
 
 }  // namespace kv2pelmo

@@ -50,9 +50,9 @@ class TemporaryImage {
   /// name (across volumes, a copy made whole and synced first), and closes
   /// it. Copies and links that killed runs left beside to are removed first.
   /// Throws FileError(kRename), with to untouched, when the temporary name
-  /// no longer denotes the held file, when to is the input or the alignator
-  /// (spared), or when naming fails. A failure after the image has its name
-  /// changes nothing of it and is not reported.
+  /// no longer denotes the held file, when to is or links to the input or
+  /// the alignator (spared), or is a standard stream, or when naming fails. A failure after the
+  /// image has its name changes nothing of it and is not reported.
   void MoveTo(const std::string& to);
 
  private:
@@ -63,6 +63,7 @@ class TemporaryImage {
   Named GiveName(HeldFile& file, const std::string& name, const std::string& to);
   void CopyAcross(const std::string& to);
   std::unique_ptr<HeldFile> CreateCopyBeside(const std::string& to, std::string& name);
+  bool Rehide(HeldFile& copy, const std::string& fresh, const std::string& hidden);
 
   FileSystem& files_;
   std::string path_;
@@ -70,6 +71,11 @@ class TemporaryImage {
   HeldFile* file_;  // owned by the stream
   ImageStream stream_;
 };
+
+/// Returns the hidden name, in directory, of a link or copy of an image
+/// that is the file id while a run names it: made of that identity, so that
+/// a sweep tells the program's own from a user's file of a like name.
+std::string HiddenNameOf(const std::string& directory, const FileId& id);
 
 }  // namespace kv2pelmo
 

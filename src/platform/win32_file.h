@@ -1,12 +1,17 @@
-// The Win32 raw file: the system file over a file handle.
+// The Win32 files: the system file over a handle, and the held file of the naming.
 #ifndef KV2PELMO_PLATFORM_WIN32_FILE_H_
 #define KV2PELMO_PLATFORM_WIN32_FILE_H_
 
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
 
+#include "platform/file_system.h"
 #include "platform/system_file.h"
+#include "platform/win32_text.h"
 
 namespace kv2pelmo {
 
@@ -49,6 +54,139 @@ struct Win32Calls {
 
 /// A raw file over a Win32 handle.
 using Win32File = SystemFile<RawFile, Win32Calls>;
+
+// The full NT form of path, as a rename through a handle wants it: \\?\ and
+// \\.\ paths are that form already, \\server\share is UNC.
+inline std::wstring FullPath(const std::string& path) {
+  const std::wstring wide = Wide(path);
+  const DWORD length = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(length, L'\0');
+  full.resize(::GetFullPathNameW(wide.c_str(), length, full.data(), nullptr));
+  return full;
+}
+
+inline std::wstring NtPath(const std::string& path) {
+  const std::wstring full = FullPath(path);
+  if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) {
+    return L"\\??\\" + full.substr(4);
+  }
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
+}
+
+// Some handles tell their file's id but not the rest, as those wine makes
+// for a Linux shell's redirections do: their volume shows as 0.
+inline Lookup IdOf(HANDLE handle) {
+  Lookup found;
+  FILE_ID_INFO id{};
+  if (!::GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) return found;
+  found.state = Lookup::State::kFound;
+  std::memcpy(&found.facts.id.index, id.FileId.Identifier, sizeof found.facts.id.index);
+  found.facts.id.volume = id.VolumeSerialNumber != 0 ? id.VolumeSerialNumber : FileId::kAnyVolume;
+  found.facts.type = FileFacts::Type::kRegular;
+  return found;
+}
+
+inline Lookup FactsOf(HANDLE handle) {
+  Lookup found;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(handle, &info)) return IdOf(handle);
+  using Type = FileFacts::Type;
+  found.state = Lookup::State::kFound;
+  found.facts.id = {info.dwVolumeSerialNumber,
+                    (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  found.facts.type = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? Type::kLink
+                     : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? Type::kDirectory
+                     : ::GetFileType(handle) == FILE_TYPE_DISK              ? Type::kRegular
+                                                                            : Type::kOther;
+  found.facts.links = info.nNumberOfLinks;
+  found.facts.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  return found;  // no owner or mode rule: a new file takes the directory's permissions
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens path for its attributes only, which no sharing mode stands in the way of.
+inline HANDLE OpenAttributes(const std::string& path, DWORD access, bool follow_links) {
+  return ::CreateFileW(
+      Wide(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+}
+
+inline Lookup LookAt(const std::string& path, bool follow_links) {
+  HANDLE handle = OpenAttributes(path, FILE_READ_ATTRIBUTES, follow_links);
+  if (handle == INVALID_HANDLE_VALUE) {
+    // A name with '*' or '?' is invalid, never a pattern.
+    const DWORD error = ::GetLastError();
+    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                         error == ERROR_INVALID_NAME;
+    return Lookup{missing ? Lookup::State::kMissing : Lookup::State::kUnknown, {}};
+  }
+  const Lookup found = FactsOf(handle);
+  ::CloseHandle(handle);
+  return found;
+}
+
+// Marks the file open as handle for removal when its last handle closes,
+// read-only or not.
+inline Removal Dispose(HANDLE handle) {
+  FILE_BASIC_INFO basic{};
+  if (::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+    basic.FileAttributes &= ~DWORD{FILE_ATTRIBUTE_READONLY};
+    ::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+  }
+  FILE_DISPOSITION_INFO dispose{TRUE};
+  if (::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose)) {
+    return Removal::kRemoved;
+  }
+  return ::GetLastError() == ERROR_ACCESS_DENIED ? Removal::kDenied : Removal::kFailed;
+}
+
+class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
+ public:
+  Win32HeldFile(HANDLE handle, const std::string& path, bool writable)
+      : SystemFile(handle, path, FileError::Kind::kWrite), writable_(writable) {}
+
+  Lookup Facts() override { return FactsOf(handle_); }
+  bool Writable() const override { return writable_; }
+  // The handle shares nothing: while it is open, no other program opens the file.
+  Lock TryLock() override { return Lock::kHeld; }
+  bool Truncate() override {
+    LARGE_INTEGER start{};
+    return ::SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle_);
+  }
+  bool Sync() override { return ::FlushFileBuffers(handle_) != 0; }
+
+  // Renames the held file itself, whatever its old name means by now.
+  Named NameAs(const std::string& to, const std::string&) override {
+    const std::wstring name = NtPath(to);
+    std::vector<unsigned char> bytes(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(WCHAR));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(bytes.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+    std::copy(name.begin(), name.end(), info->FileName);
+    if (::SetFileInformationByHandle(handle_, FileRenameInfo, info,
+                                     static_cast<DWORD>(bytes.size()))) {
+      return Named::kNamed;
+    }
+    return ::GetLastError() == ERROR_NOT_SAME_DEVICE ? Named::kOtherVolume : Named::kFailed;
+  }
+
+  // The name goes when this handle closes: it shares nothing, so no other
+  // program keeps the file.
+  Removal Unname(const std::string& name) override {
+    const Lookup held = Facts();
+    if (!held.Found()) return Removal::kFailed;
+    const Lookup named = LookAt(name, false);
+    if (named.state == Lookup::State::kUnknown) return Removal::kFailed;
+    return named.Is(held.facts.id) ? Dispose(handle_) : Removal::kRemoved;
+  }
+
+ private:
+  bool writable_;
+};
 
 }  // namespace kv2pelmo
 

@@ -169,11 +169,13 @@ Opened FakeFileSystem::Hold(int inode, const std::string& path, bool writable, b
   return Opened{std::move(held)};
 }
 
-Opened FakeFileSystem::Create(const std::string& path, bool partial) {
+Opened FakeFileSystem::Create(const std::string& path) {
   if (Has(path)) return Opened{nullptr, OpenFailure::kExists};
   if (user != 0 && !DirectoryOfPath(path).writable) return Opened{nullptr, OpenFailure::kDenied};
   log.push_back("create " + path);
-  return Hold(Put(path, {}, user, 0666 & ~umask), path, true, partial);
+  // What begins with the hidden prefix is a copy's.
+  return Hold(Put(path, {}, user, 0666 & ~umask), path, true,
+              path.substr(DirectoryOf(path).size()).rfind(".kv2pelmo-", 0) == 0);
 }
 
 Opened FakeFileSystem::OpenExisting(const std::string& path) {
@@ -181,9 +183,11 @@ Opened FakeFileSystem::OpenExisting(const std::string& path) {
   Inode& node = inodes.at(names.at(path));
   if (!node.link_to.empty()) return Opened{nullptr, OpenFailure::kOther};  // never followed
   if (exclusive_opens && node.lock != nullptr) return Opened{nullptr, OpenFailure::kBusy};
-  if (!May(node, 04) && !May(node, 02)) return Opened{nullptr, OpenFailure::kDenied};
+  // As the platforms do: this user's own file is opened whatever its mode.
+  const bool own = node.owner == user;
+  if (!own && !May(node, 04) && !May(node, 02)) return Opened{nullptr, OpenFailure::kDenied};
   log.push_back("open " + path);
-  return Hold(names.at(path), path, May(node, 02), false);
+  return Hold(names.at(path), path, May(node, 02) || (own && !May(node, 04)), false);
 }
 
 Opened FakeFileSystem::CreateNameless(const std::string& directory) {

@@ -27,6 +27,7 @@ class FakeFileSystem final : public FileSystem {
     bool sticky = false;   // only a file's owner may remove it
     int volume = 0;
     bool links = true;  // else, as on FAT: no hard links, no nameless files
+    std::size_t name_max = 255;
   };
   struct Inode {
     std::vector<std::uint8_t> bytes;
@@ -79,12 +80,16 @@ class FakeFileSystem final : public FileSystem {
   bool IsDevice(const std::string& path) override { return devices.count(path) > 0; }
   Lookup Look(const std::string& path, bool follow_links) override;
   std::unique_ptr<InputStream> OpenForReading(const std::string& path) override;
-  Opened Create(const std::string& path, bool partial) override;
+  Opened Create(const std::string& path) override;
   Opened OpenExisting(const std::string& path) override;
   Opened CreateNameless(const std::string& directory) override;
   Named Rename(const std::string& from, const std::string& to) override;
-  Removal Remove(const std::string& path, const FileId& id) override;
+  /// Removes path when it still denotes the file id, as an Unname does.
+  Removal Remove(const std::string& path, const FileId& id);
   InUse LockedByAnyone(const FileFacts& file) override;
+  bool NameFits(const std::string& directory, const std::string& name) override {
+    return name.size() <= directories[directory].name_max;
+  }
   std::vector<std::string> List(const std::string& directory) override;
   void SyncDirectory(const std::string& directory) override {
     log.push_back("sync directory " + directory);

@@ -1,0 +1,134 @@
+// The program's texts for refusals and failures.
+#include "cli/messages.h"
+
+#include "cli/format.h"
+
+namespace kv2pelmo {
+
+std::string Printable(const std::string& name) {
+  std::string shown;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    shown += byte < 0x20 || byte == 0x7F ? Format("\\x%02X", byte) : std::string(1, c);
+  }
+  return shown;
+}
+
+std::string RefusalMessage(const Refusal& refusal) {
+  using Kind = Refusal::Kind;
+  const auto offset = static_cast<unsigned long long>(refusal.offset);
+  const bool alignator =
+      refusal.kind == Kind::kAlignatorBadId || refusal.kind == Kind::kAlignatorBadHeaderChecksum;
+  const char* where = alignator ? " in alignator file" : "";
+  switch (refusal.kind) {
+    case Kind::kBadId:
+    case Kind::kAlignatorBadId:
+      return Format("Error: Invalid block ID%s at 0x%06llX.\n\n", where, offset);
+    case Kind::kBelowImageStart:
+      return Format(
+          "Error: Block address below image start at 0x%06llX,\n"
+          "       address = 0x%06X, image start = 0x%06X.\n\n",
+          offset, static_cast<unsigned>(refusal.address),
+          static_cast<unsigned>(refusal.base_address));
+    case Kind::kNoBlocks:
+      return "Error: Input file holds no blocks.\n\n";
+    case Kind::kNoData:
+      return "Error: Input file holds no data: every record in it is empty.\n\n";
+    case Kind::kBadHeaderChecksum:
+    case Kind::kBadDataChecksum:
+    case Kind::kAlignatorBadHeaderChecksum:
+      break;
+  }
+  return Format(
+      "Error: Invalid %s checksum%s at 0x%06llX,\n"
+      "       calculated = 0x%02X, read = 0x%02X.\n\n",
+      refusal.kind == Kind::kBadDataChecksum ? "flash block" : "block header", where, offset,
+      refusal.calculated, refusal.stored);
+}
+
+namespace {
+
+// The continuation line that says why, where the file layer knows.
+std::string ReasonLine(const FileError& error) {
+  const std::string shown = Printable(error.target());
+  const char* target = shown.c_str();
+  switch (error.reason()) {
+    case FileError::Reason::kNone:
+      return std::string();
+    case FileError::Reason::kNotRemovable:
+      return "       A leftover of an earlier run is in the way, and this directory\n"
+             "       does not let you remove it.\n";
+    case FileError::Reason::kInUseUnknown:
+      return "       A leftover that you may not open is in the way, and nothing tells\n"
+             "       whether a program still uses it.\n";
+    case FileError::Reason::kMaybeProtected:
+      return "       Nothing tells whether it is the input, the alignator or a standard\n"
+             "       stream, which are never written over.\n";
+    case FileError::Reason::kIsInput:
+      return Format("       %s is the input file, which is never written over.\n", target);
+    case FileError::Reason::kIsAlignator:
+      return Format("       %s is the alignator file, which is never written over.\n", target);
+    case FileError::Reason::kIsStandardStream:
+      return Format("       %s is where the messages are written, and would lose them.\n", target);
+    case FileError::Reason::kOthersLeftover:
+      return "       Another user's leftover that you may not open is in the way;\n"
+             "       its owner can remove it.\n";
+    case FileError::Reason::kCutShort:
+      return Format("       %s ends inside the record at 0x%06llX: it is cut short.\n",
+                    Printable(error.path()).c_str(),
+                    static_cast<unsigned long long>(error.record()));
+  }
+  return std::string();
+}
+
+}  // namespace
+
+std::string FileErrorMessage(const FileError& error) {
+  const std::string shown = Printable(error.path());
+  const char* path = shown.c_str();
+  std::string first;
+  switch (error.kind()) {
+    case FileError::Kind::kOpen:
+      first = Format("Error: Cannot open file %s.\n", path);
+      break;
+    case FileError::Kind::kCreate:
+      first = Format("Error: Cannot create file %s.\n", path);
+      break;
+    case FileError::Kind::kRead:
+      first = "Error: Stream read error.\n";
+      break;
+    case FileError::Kind::kWrite:
+      first = "Error: Stream write error.\n";
+      break;
+    case FileError::Kind::kRename:
+      first = Format("Error: Cannot rename %s to %s.\n", path, Printable(error.target()).c_str());
+      break;
+  }
+  return first + ReasonLine(error) + "\n";
+}
+
+std::string DeviceMessage(bool alignator) {
+  return Format("Error: %s file is a device, not a file.\n", alignator ? "Alignator" : "Input") +
+         "       Windows takes names such as NUL, CON, AUX and COM1 for devices,\n"
+         "       whatever their extension: rename the file.\n\n";
+}
+
+std::string InexactArgumentMessage(std::size_t index) {
+  return Format("Error: Argument %u holds characters that this Windows code page\n",
+                static_cast<unsigned>(index + 1)) +
+         "       cannot hold, so it would reach another name. Rename the file, or run\n"
+         "       on Windows 10 version 1903 or later, where every name can be given.\n\n";
+}
+
+std::string NameTooLongMessage() {
+  return "Error: Output name too long for its file system.\n"
+         "       Give the input file a shorter name.\n\n";
+}
+
+std::string AlignatorBelowEndNotice(const std::string& alignator) {
+  return "kv2pelmo: " + Printable(alignator) +
+         " begins below the end of the image, so nothing was added; the MCU file goes first, "
+         "then its PPM file\n";
+}
+
+}  // namespace kv2pelmo

@@ -1,0 +1,42 @@
+// The program's texts for refusals and failures, and names made safe to print.
+#ifndef KV2PELMO_CLI_MESSAGES_H_
+#define KV2PELMO_CLI_MESSAGES_H_
+
+#include <cstddef>
+#include <string>
+
+#include "image/conversion.h"
+#include "platform/file_error.h"
+
+namespace kv2pelmo {
+
+/// Returns name with every byte below 0x20, and 0x7F, written as \xNN, so
+/// that no name can forge a line or send a terminal sequence; other bytes
+/// stay as they are.
+std::string Printable(const std::string& name);
+
+/// Returns the message for a refusal, for example
+/// "Error: Invalid block ID at 0x000000.\n\n".
+std::string RefusalMessage(const Refusal& refusal);
+
+/// Returns the message for a failure of the file layer, for example
+/// "Error: Stream read error.\n\n", with a second line where it knows why.
+std::string FileErrorMessage(const FileError& error);
+
+/// Returns the message for an input (or an alignator) that names a device.
+std::string DeviceMessage(bool alignator);
+
+/// Returns the message for an argument, at index after the program's name,
+/// that is not what the user typed.
+std::string InexactArgumentMessage(std::size_t index);
+
+/// Returns the message for an output name too long for its file system.
+std::string NameTooLongMessage();
+
+/// Returns the notice, for standard error, that the alignator begins below
+/// the image's end.
+std::string AlignatorBelowEndNotice(const std::string& alignator);
+
+}  // namespace kv2pelmo
+
+#endif  // KV2PELMO_CLI_MESSAGES_H_
