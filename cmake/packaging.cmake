@@ -3,16 +3,9 @@ set(KV2PELMO_MAINTAINER "kv2pelmo developers <devel@kv2pelmo.org>")
 configure_file(${PROJECT_SOURCE_DIR}/doc/kv2pelmo.1.in ${CMAKE_BINARY_DIR}/kv2pelmo.1 @ONLY)
 
 if(WIN32)
-  # The Windows guide is the manual page as plain text with CRLF line ends.
-  find_program(GROFF groff REQUIRED)
+  # The Windows guide, plain text with CRLF line ends, as Notepad shows it.
   set(guide ${CMAKE_BINARY_DIR}/README.txt)
-  add_custom_command(
-    OUTPUT ${guide}
-    COMMAND ${CMAKE_COMMAND} -DGROFF=${GROFF} -DPAGE=${CMAKE_BINARY_DIR}/kv2pelmo.1
-            -DOUT=${guide} -P ${PROJECT_SOURCE_DIR}/cmake/render_guide.cmake
-    DEPENDS ${CMAKE_BINARY_DIR}/kv2pelmo.1 ${PROJECT_SOURCE_DIR}/cmake/render_guide.cmake
-    COMMENT "Rendering README.txt from the manual page")
-  add_custom_target(guide ALL DEPENDS ${guide})
+  configure_file(${PROJECT_SOURCE_DIR}/doc/windows-guide.txt ${guide} @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS kv2pelmo RUNTIME DESTINATION .)
   install(FILES ${guide} DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)

@@ -40,6 +40,10 @@ dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail ".deb Depends is not 
 findings=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v 'running with root privileges') || true
 [ -z "$findings" ] || fail "lintian: $findings"
 dpkg -x "$deb" "$work/root"
+# The README it carries is the one for users: what it does and what its messages mean.
+cmp -s "$work/root/usr/share/doc/kv2pelmo/README.md" "$top/README.md" &&
+  grep -q '^## When something goes wrong' "$top/README.md" &&
+  [ "$(wc -l <"$top/README.md")" -le 170 ] || fail ".deb does not carry the users' README"
 mkdir "$work/run"
 cp "$top/examples/npm5nx03.480" "$top/examples/npm5nx03.48g" "$work/run/"
 (cd "$work/run" && "$work/root/usr/bin/kv2pelmo" npm5nx03.480 npm5nx03.48g) > "$work/out.txt"
@@ -62,4 +66,10 @@ for file in kv2pelmo.exe README.txt LICENSE.txt; do
 done
 [ "$(grep -c "$(printf '\r')\$" "$dir/README.txt")" -eq "$(wc -l < "$dir/README.txt")" ] ||
   fail "README.txt has lines without CRLF"
+# It is the guide for Windows users: Explorer, no Unix prompts, no markup.
+grep -q '^FROM EXPLORER' "$dir/README.txt" || fail "README.txt has no section on Explorer"
+grep -q "kv2pelmo $version" "$dir/README.txt" || fail "README.txt does not name version $version"
+! grep -q '^ *\$ ' "$dir/README.txt" || fail "README.txt has a Unix prompt"
+! grep -q '^\.[A-Z][A-Z]* \|\\f[BIRP]' "$dir/README.txt" || fail "README.txt has manual-page markup"
+
 echo "check_packages: $(basename "$deb") and $(basename "$zip") are complete; the unpacked program converts the example pair"
