@@ -99,6 +99,45 @@ TEST_F(Users, RunsOfTwoUsersTakeTurns) {
   }
 }
 
+// A run that has just made tempdct3.tmp locks it a moment later: in a
+// sticky directory another user's run waits for it rather than taking it
+// for a leftover it may not remove. Its own unreadable leftover that has
+// another name gets its mode back; and the output takes the group of a
+// shared directory it is named in, from wherever it was made.
+TEST_F(Users, FreshFilesSharedGroupsAndModesAreKept) {
+  ::chmod(dir_.Path().c_str(), 01777);
+  std::filesystem::create_directories(dir_ / "a");
+  ::chmod((dir_ / "a").c_str(), 0777);
+  Write("a/fw.480", kInput);
+  Write("fw.480", kInput);
+  for (int round = 0; round < 3; ++round) {
+    auto late = std::async(std::launch::async, [&] {
+      return Run({"a/fw.480"}, As(1002, {"strace", "-f", "-o", "/dev/null", "-e",
+                                          "inject=flock:delay_enter=80000:when=1"}));
+    });
+    while (!Exists("tempdct3.tmp")) std::this_thread::yield();
+    ExpectRun({"fw.480"}, Written(kOutput), 0, As(1001));
+    EXPECT_EQ(late.get().status, 0);
+    std::filesystem::remove(dir_ / kOutput);
+  }
+  Write("keep", {1});
+  ::chown((dir_ / "keep").c_str(), 1001, 100);
+  ::chmod((dir_ / "keep").c_str(), 0);
+  std::filesystem::create_hard_link(dir_ / "keep", dir_ / "tempdct3.tmp");
+  ExpectRun({"fw.480"}, Written(kOutput), 0, As(1001));
+  EXPECT_EQ(std::filesystem::status(dir_ / "keep").permissions(), std::filesystem::perms::none);
+
+  std::filesystem::create_directories(dir_ / "shared");
+  ::chown((dir_ / "shared").c_str(), 0, 1234);
+  ::chmod((dir_ / "shared").c_str(), 02777);
+  Write("shared/fw.480", kInput);
+  ExpectRun({"shared/fw.480"}, Written("shared/" + kOutput), 0, As(1001));
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "shared" / kOutput).c_str(), &st), 0);
+  EXPECT_EQ(st.st_gid, 1234u);
+  EXPECT_EQ(Read("shared/" + kOutput), kImage);
+}
+
 // flock(1) on the directory, the common way to run jobs one at a time, is
 // no lock the run waits for: here and when the output lies elsewhere.
 TEST_F(Users, AParentsLockOnTheDirectoryNeverBlocks) {

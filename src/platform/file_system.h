@@ -51,8 +51,9 @@ struct Lookup {
 
 /// Why a file could not be opened or created.
 enum class OpenFailure { kNone, kExists, kMissing, kBusy, kDenied, kUnsupported, kOther };
-/// How giving a file a name went.
-enum class Named { kNamed, kNameTaken, kNoLinks, kOtherVolume, kFailed };
+/// How giving a file a name went. kCopyNeeded: the name lies on another
+/// volume, or where a file made there would get another group.
+enum class Named { kNamed, kNameTaken, kNoLinks, kCopyNeeded, kFailed };
 /// Whether a lock was had.
 enum class Lock { kHeld, kBusy, kFailed };
 /// How removing a name went; kRemoved also when it no longer denotes the file.

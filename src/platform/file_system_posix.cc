@@ -87,7 +87,7 @@ class PosixFileSystem final : public FileSystem {
 
   Named Rename(const std::string& from, const std::string& to) override {
     if (::rename(from.c_str(), to.c_str()) == 0) return Named::kNamed;
-    return errno == EXDEV ? Named::kOtherVolume : Named::kFailed;
+    return errno == EXDEV ? Named::kCopyNeeded : Named::kFailed;
   }
 
   InUse LockedByAnyone(const FileFacts& file) override;
@@ -145,15 +145,23 @@ class PosixFileSystem final : public FileSystem {
 };
 
 // This user's own file that it may neither read nor write (made under umask
-// 0777, say) is opened through a handle on that very file, made readable and
-// writable for a moment, so that its lock can be tested; its mode comes back
-// unless this run gets the lock. Anyone else's stays unopened.
+// 0777, say) and that no program holds, as far as the table of locks shows,
+// is opened through a handle on that very file, made readable and writable
+// for a moment, so that its real lock can be tested; its mode comes back
+// when the run lets go of it. Anyone else's stays unopened.
 Opened PosixFileSystem::OpenOwn(const std::string& path) {
   const int file = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   struct stat st {};
   if (file < 0 || ::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
     if (file >= 0) ::close(file);
     return Opened{nullptr, OpenFailure::kDenied};
+  }
+  // A live run's (under umask 0777 too) is left alone: only one that no
+  // program seems to hold is touched.
+  const InUse in_use = LockedByAnyone(FactsOf(0, st).facts);
+  if (in_use != InUse::kNo) {
+    ::close(file);
+    return Opened{nullptr, in_use == InUse::kYes ? OpenFailure::kBusy : OpenFailure::kDenied};
   }
   const std::string self = "/proc/self/fd/" + std::to_string(file);
   int fd = -1;
@@ -163,8 +171,9 @@ Opened PosixFileSystem::OpenOwn(const std::string& path) {
   }
   ::close(file);
   if (fd < 0) return Opened{nullptr, OpenFailure::kDenied};
-  auto held = std::make_unique<PosixHeldFile>(fd, path, true);
-  held->RestoreModeUnlessLocked(st.st_mode & 07777);
+  // Not to be written: the run makes it anew, and it gets its mode back.
+  auto held = std::make_unique<PosixHeldFile>(fd, path, false);
+  held->RestoreModeAtEnd(st.st_mode & 07777);
   return Opened{std::move(held)};
 }
 

@@ -93,7 +93,7 @@ class Win32FileSystem final : public FileSystem {
     if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
       return Named::kNamed;
     }
-    return ::GetLastError() == ERROR_NOT_SAME_DEVICE ? Named::kOtherVolume : Named::kFailed;
+    return ::GetLastError() == ERROR_NOT_SAME_DEVICE ? Named::kCopyNeeded : Named::kFailed;
   }
 
   // Windows tells whether a file is in use only to an open of it, which

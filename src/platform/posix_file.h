@@ -125,15 +125,15 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
   PosixHeldFile(const PosixHeldFile&) = delete;
   PosixHeldFile& operator=(const PosixHeldFile&) = delete;
 
-  // Sets the mode to give the file back should this run not get its lock.
-  void RestoreModeUnlessLocked(mode_t mode) { restore_mode_ = static_cast<int>(mode); }
+  // Sets the mode to give the file back when this run lets go of it: the
+  // one it had before this run made it readable.
+  void RestoreModeAtEnd(mode_t mode) { restore_mode_ = static_cast<int>(mode); }
 
   Lock TryLock() override {
     while (::flock(handle_, LOCK_EX | LOCK_NB) != 0) {
       if (errno == EWOULDBLOCK) return Lock::kBusy;
       if (errno != EINTR) return Lock::kFailed;
     }
-    restore_mode_ = -1;  // this run's now: it is made anew
     return Lock::kHeld;
   }
 
@@ -144,13 +144,14 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
   // lacks, under the hidden name, then renamed over to. FAT and exFAT say
   // EPERM, other file systems without links EOPNOTSUPP or EMLINK.
   Named NameAs(const std::string& to, const std::string& hidden) override {
+    if (!TakeGroupOf(to)) return Named::kCopyNeeded;
     const std::string self = "/proc/self/fd/" + std::to_string(handle_);
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       switch (errno) {
         case EEXIST:
           return Named::kNameTaken;
         case EXDEV:
-          return Named::kOtherVolume;
+          return Named::kCopyNeeded;
         case EPERM:
         case EOPNOTSUPP:
         case EMLINK:
@@ -172,6 +173,25 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
 
  private:
   bool writable_;
+  // The held file was made elsewhere; a file made beside to would have the
+  // group of to's directory where that has the set-group-ID bit (a shared
+  // group directory), and the user's own otherwise. False where the held
+  // file cannot take a shared directory's group (the user is no member):
+  // then a copy made there has it. Elsewhere a failure changes nothing:
+  // there are file systems without groups (FAT).
+  bool TakeGroupOf(const std::string& to) {
+    const std::string directory = DirectoryOf(to);
+    struct stat there {}, held{};
+    if (::stat(directory.empty() ? "." : directory.c_str(), &there) != 0 ||
+        ::fstat(handle_, &held) != 0) {
+      return true;  // the link tells what is wrong
+    }
+    const bool shared = (there.st_mode & S_ISGID) != 0;
+    const gid_t group = shared ? there.st_gid : ::getegid();
+    return held.st_gid == group || ::fchown(handle_, static_cast<uid_t>(-1), group) == 0 ||
+           !shared;
+  }
+
   int restore_mode_ = -1;
 };
 

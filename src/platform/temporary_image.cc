@@ -142,11 +142,25 @@ void WaitUnlessSpared(FileSystem& files, const std::string& path,
   waiter.Wait();
 }
 
+// What came of a turn at the file of a name.
+enum class Turn { kReady, kAgain, kHeldByAnother, kRemoved, kNotRemoved, kRemovalFailed };
+
+Turn TurnAfter(Removal removal) {
+  switch (removal) {
+    case Removal::kRemoved:
+      return Turn::kRemoved;
+    case Removal::kDenied:
+      return Turn::kNotRemoved;
+    case Removal::kFailed:
+      break;
+  }
+  return Turn::kRemovalFailed;
+}
+
 // Takes the turn on the file just opened as path and makes it this run's
-// empty image. Returns false when path is to be opened again: another run
-// holds it, or it was made anew.
-bool TakeTurn(FileSystem& files, const std::string& path, const std::vector<std::string>& spared,
-              bool fresh, HeldFile& file, Waiter& waiter) {
+// empty image (kReady); otherwise says why path is to be opened again.
+Turn TakeTurn(FileSystem& files, const std::string& path, const std::vector<std::string>& spared,
+              bool fresh, HeldFile& file) {
   const Lookup opened = file.Facts();
   if (!opened.Found() || opened.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
   switch (SameAsAny(files, opened.facts.id, spared)) {
@@ -159,8 +173,7 @@ bool TakeTurn(FileSystem& files, const std::string& path, const std::vector<std:
   }
   switch (file.TryLock()) {
     case Lock::kBusy:
-      waiter.Wait();
-      return false;
+      return Turn::kHeldByAnother;
     case Lock::kFailed:
       throw FileError(Kind::kCreate, path);
     case Lock::kHeld:
@@ -168,7 +181,7 @@ bool TakeTurn(FileSystem& files, const std::string& path, const std::vector<std:
   }
   // While this run waited, the one before it may have given the file its
   // final name or removed it; the name may even mean another file by now.
-  if (!Denotes(files, path, file)) return false;
+  if (!Denotes(files, path, file)) return Turn::kAgain;
   const Lookup held = file.Facts();
   // Through another name the truncation would reach another file (a run
   // killed while it named its image leaves one); another user's file, or
@@ -176,11 +189,10 @@ bool TakeTurn(FileSystem& files, const std::string& path, const std::vector<std:
   // shows the mount's owner and mode where there are none (FAT, exFAT).
   if (!held.Found() || held.facts.links > 1 ||
       (!fresh && (!held.facts.as_new || !file.Writable()))) {
-    AfterRemoving(file.Unname(path), path, waiter);
-    return false;
+    return TurnAfter(file.Unname(path));
   }
   if (held.facts.size > 0 && !file.Truncate()) throw FileError(Kind::kCreate, path);
-  return true;
+  return Turn::kReady;
 }
 
 std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
@@ -209,8 +221,24 @@ std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
       }
     }
     if (!opened.file) throw FileError(Kind::kCreate, path);
-    if (TakeTurn(files, path, spared, fresh, *opened.file, waiter)) return std::move(opened.file);
-    waiter.Again(path);
+    const Turn turn = TakeTurn(files, path, spared, fresh, *opened.file);
+    if (turn == Turn::kReady) return std::move(opened.file);
+    // Let go before any wait: a run that has just made the file must be
+    // able to lock it meanwhile.
+    opened.file.reset();
+    switch (turn) {
+      case Turn::kHeldByAnother:
+        waiter.Wait();
+        break;
+      case Turn::kNotRemoved:
+        AfterRemoving(Removal::kDenied, path, waiter);
+        break;
+      case Turn::kRemovalFailed:
+        AfterRemoving(Removal::kFailed, path, waiter);
+        break;
+      default:
+        waiter.Again(path);
+    }
   }
 }
 
@@ -245,7 +273,7 @@ void TemporaryImage::MoveTo(const std::string& to) {
   switch (GiveName(*file_, path_, to)) {
     case Named::kNamed:
       break;
-    case Named::kOtherVolume:
+    case Named::kCopyNeeded:
       CopyAcross(to);
       break;
     default:
@@ -280,8 +308,9 @@ void TemporaryImage::RefuseSparedName(const std::string& to) {
       }
     }
   }
-  for (const Lookup& standard : files_.StandardStreams()) {
-    if (standard.Is(target.facts.id)) {
+  const std::vector<Lookup> streams = files_.StandardStreams();
+  for (std::size_t i = 1; i < streams.size(); ++i) {  // output and error; input is but read
+    if (streams[i].Is(target.facts.id)) {
       throw FileError(Kind::kRename, path_, to, Reason::kIsStandardStream);
     }
   }

@@ -171,7 +171,7 @@ class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
                                      static_cast<DWORD>(bytes.size()))) {
       return Named::kNamed;
     }
-    return ::GetLastError() == ERROR_NOT_SAME_DEVICE ? Named::kOtherVolume : Named::kFailed;
+    return ::GetLastError() == ERROR_NOT_SAME_DEVICE ? Named::kCopyNeeded : Named::kFailed;
   }
 
   // The name goes when this handle closes: it shares nothing, so no other

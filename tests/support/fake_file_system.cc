@@ -66,7 +66,7 @@ class FakeHeld final : public HeldFile {
   }
   Named NameAs(const std::string& to, const std::string&) override {
     if (fs_.fail_naming || !fs_.DirectoryOfPath(to).writable) return Named::kFailed;
-    if (fs_.DirectoryOfPath(to).volume != Node().volume) return Named::kOtherVolume;
+    if (fs_.DirectoryOfPath(to).volume != Node().volume) return Named::kCopyNeeded;
     // Windows renames the held file itself; POSIX links it through its descriptor.
     if (fs_.exclusive_opens && fs_.Look(name_, false).Is(fs_.FactsOf(inode_).id)) fs_.Unlink(name_);
     if (!fs_.exclusive_opens && !fs_.DirectoryOfPath(to).links) return Named::kNoLinks;
@@ -187,7 +187,7 @@ Opened FakeFileSystem::OpenExisting(const std::string& path) {
   const bool own = node.owner == user;
   if (!own && !May(node, 04) && !May(node, 02)) return Opened{nullptr, OpenFailure::kDenied};
   log.push_back("open " + path);
-  return Hold(names.at(path), path, May(node, 02) || (own && !May(node, 04)), false);
+  return Hold(names.at(path), path, May(node, 02), false);
 }
 
 Opened FakeFileSystem::CreateNameless(const std::string& directory) {
@@ -205,7 +205,7 @@ Opened FakeFileSystem::CreateNameless(const std::string& directory) {
 Named FakeFileSystem::Rename(const std::string& from, const std::string& to) {
   if (fail_naming || !Has(from)) return Named::kFailed;
   const int inode = names.at(from);
-  if (DirectoryOfPath(to).volume != inodes.at(inode).volume) return Named::kOtherVolume;
+  if (DirectoryOfPath(to).volume != inodes.at(inode).volume) return Named::kCopyNeeded;
   Unlink(from);
   Link(inode, to);
   log.push_back("name " + to);
