@@ -112,8 +112,9 @@ TEST_F(Users, FreshFilesSharedGroupsAndModesAreKept) {
   Write("fw.480", kInput);
   for (int round = 0; round < 3; ++round) {
     auto late = std::async(std::launch::async, [&] {
-      return Run({"a/fw.480"}, As(1002, {"strace", "-f", "-o", "/dev/null", "-e",
-                                          "inject=flock:delay_enter=80000:when=1"}));
+      return Run({"a/fw.480"},
+                 As(1002, {"strace", "-f", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
+                           "-e", "inject=flock:delay_enter=80000:when=1"}));
     });
     while (!Exists("tempdct3.tmp")) std::this_thread::yield();
     ExpectRun({"fw.480"}, Written(kOutput), 0, As(1001));
@@ -164,8 +165,9 @@ TEST_F(Users, NohupHoldsWhileTheImageIsCopiedOntoFat) {
   WriteFile(fat.Path() / "fw.480", kInput);
   const std::string input = (fat.Path() / "fw.480").string();
   for (const bool nohup : {false, true}) {
-    RunLimits limits = As(1001, {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
-                                 "inject=fdatasync:signal=SIGHUP:when=2"});
+    RunLimits limits =
+        As(1001, {"strace", "-f", "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
+                  "-e", "inject=fdatasync:signal=SIGHUP:when=2"});
     limits.ignore_hangup = nohup;
     const ProgramResult result = Run({input}, limits);
     EXPECT_EQ(result.status, nohup ? 0 : -1) << result.out;

@@ -6,7 +6,7 @@
 
 // The C runtime's own split of the wide command line, as it split the narrow one.
 struct WideStartup {
-  int new_mode;
+  int new_mode;  // cppcheck-suppress unusedStructMember ; the C runtime reads it
 };
 extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment,
                               int expand_wildcards, WideStartup* startup);
