@@ -2,9 +2,17 @@
 #include "platform/image_stream.h"
 
 #include <algorithm>
+#include <utility>
 #include <new>
 
 namespace kv2pelmo {
+
+namespace {
+
+// Where the raw file stands after a write that failed part-way.
+constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+
+}  // namespace
 
 ImageStream::ImageStream(std::unique_ptr<RawFile> raw, std::string path)
     : raw_(std::move(raw)), path_(std::move(path)), size_(raw_->Size()) {}
@@ -16,33 +24,117 @@ ImageStream::~ImageStream() {
   }
 }
 
-void ImageStream::WriteAll(const void* data, std::size_t n) {
-  if (n == 0) return;  // writing nothing must not move the end of the file
-  Flush();
-  if (n >= kDirectWrite) {
-    raw_->WriteAll(data, n);
-    buffer_offset_ += n;
-    size_ = std::max(size_, buffer_offset_);
-    return;
+// Ends appending: the current window keeps what was appended to it.
+void ImageStream::Settle() {
+  if (current_ == nullptr) return;
+  const std::uint64_t position = Position();
+  current_->length = static_cast<std::size_t>(append_next_ - current_->buffer.Peek());
+  size_ = std::max(size_, current_->End());
+  append_base_ = position;
+  append_next_ = append_end_ = append_start_ = nullptr;
+  current_ = nullptr;
+}
+
+// Writes that follow go straight into window, up to its capacity or the
+// next window's stretch, whichever comes first.
+void ImageStream::Append(Window& window) {
+  std::uint64_t limit = window.offset + kStreamCapacity;
+  for (const Window& other : windows_) {
+    if (other.length > 0 && other.offset >= window.End()) limit = std::min(limit, other.offset);
   }
-  write_next_ = std::copy_n(static_cast<const unsigned char*>(data), n, buffer_.Get());
-  write_end_ = buffer_.Peek() + kStreamCapacity;
+  unsigned char* bytes = window.buffer.Get();
+  current_ = &window;
+  append_base_ = window.End();
+  append_start_ = append_next_ = bytes + window.length;
+  append_end_ = bytes + (limit - window.offset);
 }
 
 void ImageStream::SeekElsewhere(std::uint64_t offset) {
-  Flush();
-  raw_->Seek(offset);
-  buffer_offset_ = offset;
+  Settle();
+  append_base_ = offset;
+  for (Window& window : windows_) {
+    if (window.length > 0 && window.End() == offset) return Append(window);
+  }
+}
+
+void ImageStream::WriteAll(const void* data, std::size_t n) {
+  if (n == 0) return;  // writing nothing must not move the end of the file
+  Settle();
+  const std::uint64_t at = append_base_;
+  const std::uint64_t end = at + n;
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  if (n >= kDirectWrite) {
+    FlushOverlapping(at, end, nullptr);  // their older bytes first
+    if (raw_position_ != at) raw_->Seek(at);
+    raw_position_ = kUnknown;
+    raw_->WriteAll(bytes, n);
+    raw_position_ = end;
+  } else {
+    Window& window = WindowFor(at, n);
+    FlushOverlapping(at, end, &window);
+    std::copy_n(bytes, n, window.buffer.Get() + (at - window.offset));
+    window.length = std::max(window.length, static_cast<std::size_t>(end - window.offset));
+    window.used = ++uses_;
+    if (window.End() == end) Append(window);
+  }
+  size_ = std::max(size_, end);
+  if (current_ == nullptr) append_base_ = end;
+}
+
+// Returns the window that holds or ends at offset with room for n bytes
+// there; else the one given up, empty or the least lately written, after
+// it is written out.
+ImageStream::Window& ImageStream::WindowFor(std::uint64_t offset, std::size_t n) {
+  for (Window& window : windows_) {
+    if (window.length > 0 && window.offset <= offset && offset <= window.End() &&
+        offset + n <= window.offset + kStreamCapacity) {
+      return window;
+    }
+  }
+  Window* oldest = &windows_[0];
+  for (Window& window : windows_) {
+    if (window.length == 0) {
+      oldest = &window;
+      break;
+    }
+    if (window.used < oldest->used) oldest = &window;
+  }
+  Write(*oldest);
+  oldest->offset = offset;
+  return *oldest;
+}
+
+// Windows whose bytes a write over [offset, end) is newer than go to the
+// file before it: what they hold beyond it stays, what it covers is replaced.
+void ImageStream::FlushOverlapping(std::uint64_t offset, std::uint64_t end, const Window* keep) {
+  for (Window& window : windows_) {
+    if (&window != keep && window.length > 0 && window.offset < end && offset < window.End()) {
+      Write(window);
+    }
+  }
+}
+
+void ImageStream::Write(Window& window) {
+  // Emptied before writing: a failed write is reported once, not again later.
+  const std::size_t length = std::exchange(window.length, 0);
+  if (length == 0) return;
+  if (raw_position_ != window.offset) raw_->Seek(window.offset);
+  raw_position_ = kUnknown;
+  raw_->WriteAll(window.buffer.Peek(), length);
+  raw_position_ = window.offset + length;
 }
 
 void ImageStream::Flush() {
-  const auto count = static_cast<std::size_t>(write_next_ - buffer_.Peek());
-  // Empty before writing: a failed flush is reported once, not again later.
-  write_next_ = write_end_ = buffer_.Peek();
-  if (count == 0) return;
-  raw_->WriteAll(buffer_.Peek(), count);
-  buffer_offset_ += count;
-  size_ = std::max(size_, buffer_offset_);
+  Settle();
+  // In order of their offsets, as the file is laid out.
+  for (;;) {
+    Window* first = nullptr;
+    for (Window& window : windows_) {
+      if (window.length > 0 && (first == nullptr || window.offset < first->offset)) first = &window;
+    }
+    if (first == nullptr) return;
+    Write(*first);
+  }
 }
 
 void ImageStream::Close() {

@@ -1,7 +1,9 @@
-// The image's stream: exact-length writes gathered over a raw file, placed by seeks.
+// The image's stream: exact-length writes gathered in a few windows over a raw file, placed by
+// seeks.
 #ifndef KV2PELMO_PLATFORM_IMAGE_STREAM_H_
 #define KV2PELMO_PLATFORM_IMAGE_STREAM_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,23 +14,30 @@
 
 namespace kv2pelmo {
 
-/// Writes a file through a write buffer that gathers contiguous writes; a
-/// seek elsewhere, Flush or Close passes them on, and a write the buffer
-/// cannot take goes straight to the raw file. The common small writes are
-/// inline copies, with no call at all. Every write is all or nothing:
-/// failures throw FileError(kWrite), no later than Close.
+/// Writes a file through a few write-behind windows, each gathering the
+/// writes to one stretch of the file, so that blocks which hop between
+/// stretches (two flash banks written in turn, say) cost copies, not system
+/// calls. Flush or Close passes them on, as does a window taken for another
+/// stretch; a write no window can take goes straight to the raw file. Writes
+/// that follow one another are inline copies, with no call at all. Every
+/// write is all or nothing: failures throw FileError(kWrite), no later than
+/// Close.
 ///
-/// Invariant: the buffer holds the pending bytes from its start to
-/// write_next_, which belong at buffer_offset_, where the raw file stands.
+/// Invariant: the windows' stretches never overlap. While writes follow one
+/// another, the current window holds its bytes up to append_next_, and the
+/// position is append_base_ plus the bytes appended since; otherwise the
+/// position is append_base_.
 class ImageStream final {
  public:
   /// A write this large goes straight through: copying it gains nothing.
   static constexpr std::size_t kDirectWrite = std::size_t{64} * 1024;
+  /// Windows, each of kStreamCapacity bytes.
+  static constexpr std::size_t kWindows = 4;
 
   /// Takes over raw, positioned at its start; path names it in failures.
   /// Throws FileError when its size cannot be read.
   ImageStream(std::unique_ptr<RawFile> raw, std::string path);
-  /// Writes what is still buffered, ignoring a failure: the caller that
+  /// Writes what is still gathered, ignoring a failure: the caller that
   /// needs to know calls Flush or Close.
   ~ImageStream();
   ImageStream(const ImageStream&) = delete;
@@ -36,9 +45,9 @@ class ImageStream final {
 
   /// Writes exactly n bytes at the position, extending the file as needed.
   void WriteExactly(const void* data, std::size_t n) {
-    if (static_cast<std::size_t>(write_end_ - write_next_) >= n) {
-      CopyBytes(write_next_, static_cast<const unsigned char*>(data), n);
-      write_next_ += n;
+    if (static_cast<std::size_t>(append_end_ - append_next_) >= n) {
+      CopyBytes(append_next_, static_cast<const unsigned char*>(data), n);
+      append_next_ += n;
       return;
     }
     WriteAll(data, n);
@@ -50,28 +59,45 @@ class ImageStream final {
   }
   /// Returns the position, without a system call.
   std::uint64_t Position() const {
-    return buffer_offset_ + static_cast<std::uint64_t>(write_next_ - buffer_.Peek());
+    return append_base_ + static_cast<std::uint64_t>(append_next_ - append_start_);
   }
   /// Returns the size at open grown by the writes since, without a system
   /// call; a seek alone does not grow it.
   std::uint64_t Size() const {
-    return write_next_ != buffer_.Peek() && Position() > size_ ? Position() : size_;
+    return append_next_ != append_start_ && Position() > size_ ? Position() : size_;
   }
-  /// Passes buffered writes on to the file. Throws FileError(kWrite).
+  /// Passes gathered writes on to the file. Throws FileError(kWrite).
   void Flush();
   /// Flushes and closes. Throws FileError when a write fails here.
   void Close();
 
  private:
+  struct Window {
+    StreamBuffer buffer;
+    std::uint64_t offset = 0;
+    std::size_t length = 0;  // bytes gathered from offset on
+    std::uint64_t used = 0;  // when last written, to give up the oldest
+    std::uint64_t End() const { return offset + length; }
+  };
+
   void WriteAll(const void* data, std::size_t n);
   void SeekElsewhere(std::uint64_t offset);
+  void Settle();
+  void Append(Window& window);
+  Window& WindowFor(std::uint64_t offset, std::size_t n);
+  void FlushOverlapping(std::uint64_t offset, std::uint64_t end, const Window* keep);
+  void Write(Window& window);
 
-  unsigned char* write_next_ = nullptr;
-  unsigned char* write_end_ = nullptr;
+  unsigned char* append_next_ = nullptr;
+  unsigned char* append_end_ = nullptr;
+  unsigned char* append_start_ = nullptr;
+  std::uint64_t append_base_ = 0;
+  Window* current_ = nullptr;  // the window appended to, while writes follow one another
   std::unique_ptr<RawFile> raw_;
   std::string path_;
-  StreamBuffer buffer_;
-  std::uint64_t buffer_offset_ = 0;
+  std::array<Window, kWindows> windows_;
+  std::uint64_t uses_ = 0;
+  std::uint64_t raw_position_ = 0;
   std::uint64_t size_;
 };
 

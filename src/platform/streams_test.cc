@@ -1,6 +1,9 @@
 // The input and image streams over an in-memory file: what reaches the file, and when.
 #include <gtest/gtest.h>
 
+#include <random>
+#include <tuple>
+
 #include "platform/image_stream.h"
 #include "platform/input_stream.h"
 #include "platform/memory_file.h"
@@ -116,6 +119,49 @@ TEST(StreamsTest, SeeksPlaceWritesAndSkippedBytesStayZero) {
   EXPECT_EQ(f.stream->Size(), 11u);
   f.stream.reset();  // going away flushes too
   EXPECT_EQ(f.file.bytes, Bytes({1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 3}));
+}
+
+// Writes that hop about, in the windows' stretches and across them, and
+// writes larger than a window: the file ends as the plain model says, and
+// writes that alternate between two stretches gather there.
+TEST(StreamsTest, HoppingWritesLandAsIfWrittenInOrder) {
+  std::mt19937 random(27);
+  Image f;
+  Bytes model;
+  for (int i = 0; i < 3000; ++i) {
+    const std::size_t at = random() % (i % 3 == 0 ? 1u << 20 : 2000);
+    const std::size_t n = random() % 16 == 0 ? random() % 100000 : random() % 300;
+    const Bytes piece = Counting(n, static_cast<std::uint8_t>(i));
+    f.stream->Seek(at);
+    f.stream->WriteExactly(piece.data(), n);
+    if (n > 0 && model.size() < at + n) model.resize(at + n);
+    std::copy(piece.begin(), piece.end(), model.begin() + static_cast<std::ptrdiff_t>(at));
+    ASSERT_EQ(f.stream->Size(), model.size());
+  }
+  f.stream->Close();
+  EXPECT_EQ(f.file.bytes, model);
+
+  // Appends that run into a later window's stretch: its older bytes yield.
+  Image across;
+  for (const auto& [at, n, value] : {std::tuple{100, 50, 1}, {0, 10, 2}, {10, 120, 3}}) {
+    const Bytes piece(static_cast<std::size_t>(n), static_cast<std::uint8_t>(value));
+    across.stream->Seek(static_cast<std::uint64_t>(at));
+    across.stream->WriteExactly(piece.data(), piece.size());
+  }
+  across.stream->Close();
+  Bytes expected(150, 3);
+  std::fill_n(expected.begin(), 10, 2);
+  std::fill_n(expected.begin() + 130, 20, 1);
+  EXPECT_EQ(across.file.bytes, expected);
+
+  Image banks;
+  for (std::uint8_t i = 0; i < 200; ++i) {
+    banks.stream->Seek(i % 2 == 0 ? i / 2 : (8u << 20) + i / 2);
+    banks.stream->WriteExactly(&i, 1);
+  }
+  EXPECT_EQ(banks.file.writes, 0);
+  banks.stream->Close();
+  EXPECT_EQ(banks.file.writes, 2);
 }
 
 // A failed flush is reported by the call that made it, and then never again:
