@@ -59,9 +59,21 @@ ReadResult BlockReader::ReadRecordAt(std::uint64_t offset) {
   const std::int32_t address = BlockAddress(header);
   const std::uint8_t stored = header.StoredDataChecksum();
   const auto size = static_cast<std::size_t>(length);
-  // Data already read ahead is checked where it lies, without a copy.
-  const std::uint8_t* data = input_.ReadInPlace(size);
-  if (data == nullptr) data = ReadIntoBuffer(size);
+  if (size > buffer_.size()) {
+    remaining_ = size - buffer_.size();
+    const std::uint8_t* data = ReadPiece(buffer_.size());
+    checksum_ = FlashBlockChecksum(data, buffer_.size());
+    long_record_ = ReadResult{ReadResult::Kind::kBlock,
+                              offset,
+                              address,
+                              length,
+                              data,
+                              0,
+                              stored,
+                              static_cast<std::int32_t>(buffer_.size())};
+    return long_record_;
+  }
+  const std::uint8_t* data = ReadPiece(size);
   const std::uint8_t data_checksum = FlashBlockChecksum(data, size);
   // Every field set here: this runs once per record, and clearing the whole
   // result first costs more than the rest of the header's checks.
@@ -72,20 +84,33 @@ ReadResult BlockReader::ReadRecordAt(std::uint64_t offset) {
       length,
       data,
       data_checksum,
-      stored};
+      stored,
+      length};
 }
 
-const std::uint8_t* BlockReader::ReadIntoBuffer(std::size_t length) {
-  // A record longer than the buffer grows it for good, so it is never read
-  // past its end and never reallocated per record; it grows only as the data
-  // arrives, so that a length the file cannot back costs no allocation.
-  std::size_t have = 0;
-  while (length > buffer_.size()) {
-    input_.ReadExactly(buffer_.data() + have, buffer_.size() - have);
-    have = buffer_.size();
-    buffer_.resize(std::min(length, 2 * buffer_.size()));
+ReadResult BlockReader::NextPiece() {
+  try {
+    const std::size_t size = std::min(remaining_, buffer_.size());
+    long_record_.data = ReadPiece(size);
+    long_record_.piece_length = static_cast<std::int32_t>(size);
+    remaining_ -= size;
+    // The checksum is the sum of its pieces', as each is 0 minus a sum.
+    checksum_ = static_cast<std::uint8_t>(checksum_ + FlashBlockChecksum(long_record_.data, size));
+  } catch (FileError& error) {
+    error.SetRecord(long_record_.offset);
+    throw;
   }
-  input_.ReadExactly(buffer_.data() + have, length - have);
+  if (remaining_ == 0 && checksum_ != long_record_.stored) {
+    long_record_.kind = ReadResult::Kind::kBadDataChecksum;
+    long_record_.calculated = checksum_;
+  }
+  return long_record_;
+}
+
+// Data already read ahead is checked where it lies, without a copy.
+const std::uint8_t* BlockReader::ReadPiece(std::size_t length) {
+  if (const std::uint8_t* data = input_.ReadInPlace(length)) return data;
+  input_.ReadExactly(buffer_.data(), length);
   return buffer_.data();
 }
 

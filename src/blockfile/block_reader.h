@@ -10,7 +10,7 @@
 
 namespace kv2pelmo {
 
-/// Bytes the block buffer starts with; it grows only for a longer record.
+/// Bytes in the block buffer; a longer record is read in pieces of this size.
 constexpr std::size_t BlockBufferSize = 66000;
 
 /// The run's one block buffer: each record's data, later the 0xFF fill.
@@ -30,13 +30,16 @@ struct ReadResult {
   std::uint64_t offset = 0;
   /// For kBlock: the record's load address, data length and data. The data
   /// lies in the block buffer or in the input's read-ahead, and stays valid
-  /// until the next call of Next.
+  /// until the next call of the reader.
   std::int32_t address = 0;
   std::int32_t length = 0;
   const std::uint8_t* data = nullptr;
   /// For the checksum failures: the checksum computed and the one stored.
   std::uint8_t calculated = 0;
   std::uint8_t stored = 0;
+  /// The bytes of data at data: all of them but for a record longer than
+  /// the block buffer, whose first piece this is.
+  std::int32_t piece_length = 0;
 };
 
 /// Reads records from a stream into a borrowed buffer.
@@ -48,16 +51,28 @@ class BlockReader {
 
   /// Returns end of file, the next valid block (the stream left on the next
   /// record) or the first validation failure. Throws FileError(kRead), with
-  /// the record's offset, when the file ends inside a record. Not to be
-  /// called again after a failure.
+  /// the record's offset, when the file ends inside a record. A record
+  /// longer than the block buffer comes in pieces: this returns its first,
+  /// and its data checksum is checked by NextPiece with the last. Not to be
+  /// called again after a failure, or before the last piece.
   ReadResult Next();
+
+  /// After Next returned a block whose piece is shorter than its length:
+  /// returns its next piece (kBlock), or, after reading the last, the
+  /// record's data checksum failure. Throws as Next does.
+  ReadResult NextPiece();
 
  private:
   ReadResult ReadRecordAt(std::uint64_t offset);
-  const std::uint8_t* ReadIntoBuffer(std::size_t length);
+  const std::uint8_t* ReadPiece(std::size_t length);
 
   InputStream& input_;
   BlockBuffer& buffer_;
+  // Of a record being read in pieces: its result so far, the bytes still to
+  // come, and the checksum of those read.
+  ReadResult long_record_;
+  std::size_t remaining_ = 0;
+  std::uint8_t checksum_ = 0;
 };
 
 /// Reads the first record header of file and checks its identifier, then its

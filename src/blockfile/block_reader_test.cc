@@ -78,6 +78,36 @@ TEST_P(BlockReaderTest, FileEndingInsideARecordIsAReadError) {
   }
 }
 
+// Reads the next record whole, its pieces appended to data; returns how
+// the last of them ended.
+ReadResult ReadWhole(BlockReader& reader, Bytes* data = nullptr) {
+  ReadResult result = reader.Next();
+  for (std::int64_t read = result.piece_length;; read += result.piece_length) {
+    if (data != nullptr) data->insert(data->end(), result.data, result.data + result.piece_length);
+    if (result.kind != Kind::kBlock || read >= result.length) return result;
+    result = reader.NextPiece();
+  }
+}
+
+// A record longer than the block buffer comes in pieces, never past the
+// buffer's end; its checksum is over them all, and fails at the last.
+TEST_P(BlockReaderTest, LongRecordsComeInPiecesCheckedWhole) {
+  const Bytes data = Counting(200001, 3);
+  for (const bool bad : {false, true}) {
+    Record record(0x10, data);
+    if (bad) record.WithDataChecksum(0x55);
+    Fixture f(BlockFile({record, Record(0x40000, {1})}));
+    Bytes got;
+    const ReadResult last = ReadWhole(f.reader, &got);
+    EXPECT_EQ(last.kind, bad ? Kind::kBadDataChecksum : Kind::kBlock);
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(f.buffer.size(), BlockBufferSize);
+    if (!bad) {
+      EXPECT_EQ(ReadWhole(f.reader).address, 0x40000);
+    }
+  }
+}
+
 // The second record starts just before the read-ahead runs out: its header
 // is cut, or whole with its data cut, and the refill (a whole buffer, of the
 // third record) must not change it.
@@ -87,7 +117,7 @@ TEST_P(BlockReaderTest, RecordsAcrossTheEndOfTheReadAheadReadWhole) {
   for (std::size_t before_end = 1; before_end <= 30; ++before_end) {
     const std::size_t first = kStreamCapacity - kBlockHeaderSize - before_end;
     Fixture f(BlockFile({Record(0x10000, Counting(first)), Record(0x3A5C7E, data), third}));
-    ASSERT_EQ(f.reader.Next().kind, Kind::kBlock);
+    ASSERT_EQ(ReadWhole(f.reader).kind, Kind::kBlock);
     ReadResult second = f.reader.Next();
     ASSERT_EQ(second.kind, Kind::kBlock) << before_end << " bytes before the end";
     EXPECT_EQ(second.address, 0x3A5C7E);

@@ -36,8 +36,17 @@ std::optional<Refusal> PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, 
     if (result.kind != ReadResult::Kind::kBlock) {
       return RefusalOf(result, Kind::kBadId, Kind::kBadHeaderChecksum);
     }
-    if (!writer.PlaceBlock(result.address, result.data, result.length)) {
+    if (!writer.PlaceBlock(result.address, result.data, result.piece_length)) {
       return BelowImageStart(result, writer.BaseAddress());
+    }
+    // A record longer than the block buffer comes in pieces; should its
+    // checksum fail at the last, the image holds the pieces before it.
+    for (std::int64_t placed = result.piece_length; placed < result.length;) {
+      const ReadResult piece = reader.NextPiece();
+      if (piece.kind != ReadResult::Kind::kBlock)
+        return RefusalOf(piece, Kind::kBadId, Kind::kBadId);
+      writer.PlaceMore(piece.data, piece.piece_length);
+      placed += piece.piece_length;
     }
     if (map != nullptr) map->Add(result.address, result.length);
     any_block = true;

@@ -17,14 +17,16 @@ bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data, std
   const auto offset = static_cast<std::uint64_t>(address - base_address_);
   if (length == 0) {
     ExtendWithZerosTo(offset);
-    next_offset_ = image_.Position();
     return true;
   }
-  if (offset != next_offset_) image_.Seek(offset);
+  image_.Seek(offset);
   if (offset == 0) NotePpmMark(data, length);
   image_.WriteExactly(data, static_cast<std::size_t>(length));
-  next_offset_ = offset + static_cast<std::uint64_t>(length);
   return true;
+}
+
+void ImageWriter::PlaceMore(const std::uint8_t* data, std::int32_t length) {
+  image_.WriteExactly(data, static_cast<std::size_t>(length));
 }
 
 // An empty block still marks its offset as reached: the image holds 0x00 up

@@ -29,6 +29,10 @@ class ImageWriter {
   /// nothing, when address lies below the base address. Throws FileError(kWrite).
   bool PlaceBlock(std::int32_t address, const std::uint8_t* data, std::int32_t length);
 
+  /// Writes the next piece of the block just placed, after its others.
+  /// Throws FileError(kWrite).
+  void PlaceMore(const std::uint8_t* data, std::int32_t length);
+
   /// Rounds the image up to whole PadUnits with 0xFF, after the last block.
   /// Throws FileError(kWrite).
   void Finish();
@@ -56,10 +60,6 @@ class ImageWriter {
   std::int32_t base_address_ = -1;
   ImageKind kind_ = ImageKind::kMcu;
   std::uint8_t variant_letter_ = 0;
-  // The image's position: where the last block ended, or what an empty one
-  // reached. Kept here rather than asked of the stream: 4% fewer instructions
-  // with 32-byte records (bench/README.md).
-  std::uint64_t next_offset_ = 0;
 };
 
 }  // namespace kv2pelmo
