@@ -96,20 +96,22 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
   return kExitConverted;
 }
 
-std::string InfoText(const FinishedImage& image, const std::string& output_name,
-                     const BlockMap& map, std::uint64_t image_size) {
+// Prints the facts of the image, a line each; the ranges as they are found,
+// however many there are.
+void PrintInfo(const FinishedImage& image, const std::string& output_name, BlockMap& map,
+               std::uint64_t image_size, std::ostream& out) {
   const auto hex = [](std::int64_t value) { return static_cast<unsigned long long>(value); };
-  std::string text = image.kind == ImageKind::kPpm
-                         ? Format("Image kind: PPM\nVariant letter: 0x%02X\n", image.variant_letter)
-                         : "Image kind: MCU\n";
-  text += Format("Base address: 0x%06llX\nRecords: %llu\n", hex(image.base_address),
-                 static_cast<unsigned long long>(map.records));
-  for (const auto& [start, end] : map.ranges) {
-    text += Format("Range: 0x%06llX to 0x%06llX, %llu bytes\n", hex(start), hex(end - 1),
-                   hex(end - start));
-  }
-  text += Format("Image size: %llu bytes\n", hex(static_cast<std::int64_t>(image_size)));
-  return text + "Output name: " + Printable(output_name) + "\n\n";
+  out << (image.kind == ImageKind::kPpm
+              ? Format("Image kind: PPM\nVariant letter: 0x%02X\n", image.variant_letter)
+              : "Image kind: MCU\n");
+  out << Format("Base address: 0x%06llX\nRecords: %llu\n", hex(image.base_address),
+                static_cast<unsigned long long>(map.Records()));
+  map.ForEachRange([&](std::int64_t start, std::int64_t end) {
+    out << Format("Range: 0x%06llX to 0x%06llX, %llu bytes\n", hex(start), hex(end - 1),
+                  hex(end - start));
+  });
+  out << Format("Image size: %llu bytes\n", hex(static_cast<std::int64_t>(image_size)))
+      << "Output name: " << Printable(output_name) << "\n\n";
 }
 
 // Reads and checks as a conversion does, into an image that keeps nothing.
@@ -123,8 +125,7 @@ int DescribeImage(FileSystem& files, const std::string& input_path,
       *input, image, [&] { return ReadAlignatorHeader(files, alignator_path); }, &map);
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
-  map.Merge();
-  out << InfoText(finished->first, finished->second, map, image.Size());
+  PrintInfo(finished->first, finished->second, map, image.Size(), out);
   return kExitConverted;
 }
 

@@ -184,11 +184,15 @@ TEST(RunTest, RangesMergeWhereTheyTouchOrOverlapInAnyOrder) {
                                         {0x0F0, 0x10}}) {
     map.Add(address, length);
   }
-  map.Merge();
-  EXPECT_EQ(map.records, 6u);
-  const std::vector<std::pair<std::int64_t, std::int64_t>> expected = {{0x0F0, 0x128},
-                                                                       {0x200, 0x204}};
-  EXPECT_EQ(map.ranges, expected);
+  // Words of the bitmap whole and in part, and the last address there is.
+  map.Add(0x1000, 0x1000);
+  map.Add(0xFFFFFF, 0xFFFFFF);
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+  map.ForEachRange([&](std::int64_t start, std::int64_t end) { ranges.emplace_back(start, end); });
+  EXPECT_EQ(map.Records(), 8u);
+  const std::vector<std::pair<std::int64_t, std::int64_t>> expected = {
+      {0x0F0, 0x128}, {0x200, 0x204}, {0x1000, 0x2000}, {0xFFFFFF, 0x1FFFFFE}};
+  EXPECT_EQ(ranges, expected);
 }
 
 }  // namespace

@@ -60,30 +60,6 @@ std::optional<Refusal> PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, 
 
 }  // namespace
 
-void BlockMap::Add(std::int32_t address, std::int32_t length) {
-  ++records;
-  if (length == 0) return;
-  // Blocks mostly follow one another: then one range grows, however many.
-  if (!ranges.empty() && ranges.back().second == address) {
-    ranges.back().second += length;
-  } else {
-    ranges.emplace_back(address, std::int64_t{address} + length);
-  }
-}
-
-void BlockMap::Merge() {
-  std::sort(ranges.begin(), ranges.end());
-  std::vector<std::pair<std::int64_t, std::int64_t>> merged;
-  for (const auto& range : ranges) {
-    if (!merged.empty() && range.first <= merged.back().second) {
-      merged.back().second = std::max(merged.back().second, range.second);
-    } else {
-      merged.push_back(range);
-    }
-  }
-  ranges = std::move(merged);
-}
-
 std::variant<FinishedImage, Refusal> Convert(InputStream& input, ImageStream& image,
                                              const AlignatorReader& read_alignator, BlockMap* map) {
   BlockBuffer buffer(BlockBufferSize);

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <utility>
 #include <variant>
 #include <vector>
 
 #include "blockfile/block_reader.h"
+#include "image/block_map.h"
 #include "image/image_writer.h"
 #include "platform/image_stream.h"
 #include "platform/input_stream.h"
@@ -47,19 +47,6 @@ struct Refusal {
   /// For kBelowImageStart: the record's address and the image's start.
   std::int32_t address = 0;
   std::int32_t base_address = 0;
-};
-
-/// What a pass over the blocks saw, for a description of the image.
-struct BlockMap {
-  /// Records read, empty ones included.
-  std::size_t records = 0;
-  /// The address ranges the data covers, as [start, end).
-  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
-
-  /// Notes a valid record.
-  void Add(std::int32_t address, std::int32_t length);
-  /// Sorts the ranges and merges those that touch or overlap.
-  void Merge();
 };
 
 /// Reads and checks the alignator's first header, once the image is rounded;
