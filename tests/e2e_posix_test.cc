@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 
@@ -170,6 +171,26 @@ TEST_F(Posix, OutputOnAnotherFileSystemIsCopiedIntoPlace) {
     std::filesystem::remove(output);
   }
   EXPECT_TRUE(PartialCopies(other).empty());
+}
+
+// An image that fits a small file system only with its holes (960 KiB, of
+// which 72 KiB are data) is copied onto it holes and all.
+TEST_F(Posix, HolesSurviveTheCopyOntoAnotherFileSystem) {
+  const std::filesystem::path small = dir_ / "small";
+  std::filesystem::create_directory(small);
+  if (::geteuid() != 0 ||
+      std::system(("mount -t tmpfs -o size=256k tmpfs " + small.string()).c_str()) != 0) {
+    GTEST_SKIP() << "skipped: mounting a small tmpfs needs root";
+  }
+  struct Unmount {
+    const std::filesystem::path& at;
+    ~Unmount() { static_cast<void>(std::system(("umount " + at.string()).c_str())); }
+  } unmount{small};
+  const Bytes data = Counting(36864, 1);
+  WriteFile(small / "fw.480", BlockFile({Record(0x200000, data), Record(0x2E7000, data)}));
+  ExpectRun({(small / "fw.480").string()}, Written((small / "fw_MCU_00200000.fls").string()), 0);
+  EXPECT_EQ(ReadFile(small / "fw_MCU_00200000.fls"),
+            Join({data, Repeat(0xE7000 - 36864, 0), data}));
 }
 
 // Killed while it copies its image to another file system, a run leaves no

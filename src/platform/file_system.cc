@@ -1,6 +1,7 @@
 // What the platforms share of the file layer: existence, the copy, a path's directory part.
 #include "platform/file_system.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace kv2pelmo {
@@ -14,10 +15,27 @@ bool FileExists(FileSystem& files, const std::string& path) {
          (found.Found() && found.facts.type != FileFacts::Type::kDirectory);
 }
 
-void CopyRest(RawFile& from, RawFile& to) {
+void CopyWhole(RawFile& from, RawFile& to) {
   std::vector<unsigned char> chunk(std::size_t{1} << 16);
-  while (const std::size_t got = from.ReadSome(chunk.data(), chunk.size())) {
-    to.WriteAll(chunk.data(), got);
+  const std::uint64_t size = from.Size();
+  for (std::uint64_t at = from.DataFrom(0); at < size; at = from.DataFrom(at)) {
+    std::uint64_t end = std::min(from.HoleFrom(at), size);
+    if (end <= at) end = size;  // a file system that tells nonsense gets a plain copy
+    from.Seek(at);
+    to.Seek(at);
+    for (; at < end;) {
+      const std::size_t got = from.ReadSome(
+          chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), end - at)));
+      if (got == 0) throw FileError(FileError::Kind::kRead, "copy");
+      to.WriteAll(chunk.data(), got);
+      at += got;
+    }
+  }
+  // A file that ends in a hole still ends where from does.
+  if (to.Size() < size) {
+    constexpr unsigned char kZero = 0;
+    to.Seek(size - 1);
+    to.WriteAll(&kZero, 1);
   }
 }
 

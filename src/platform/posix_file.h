@@ -45,6 +45,18 @@ struct PosixCalls {
     size = static_cast<std::uint64_t>(st.st_size);
     return true;
   }
+  // Past the last data, SEEK_DATA says ENXIO: data begins at the end.
+  static bool Data(int fd, std::uint64_t offset, std::uint64_t& at) {
+    const off_t found = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (found < 0 && errno == ENXIO) return Size(fd, at);
+    at = static_cast<std::uint64_t>(found);
+    return found >= 0;
+  }
+  static bool Hole(int fd, std::uint64_t offset, std::uint64_t& at) {
+    const off_t found = ::lseek(fd, static_cast<off_t>(offset), SEEK_HOLE);
+    at = static_cast<std::uint64_t>(found);
+    return found >= 0;
+  }
   // The descriptor is gone even when close reports EINTR: never closed twice.
   static bool Close(int fd) { return ::close(fd) == 0 || errno == EINTR; }
 };
@@ -181,15 +193,15 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
   // there are file systems without groups (FAT).
   bool TakeGroupOf(const std::string& to) {
     const std::string directory = DirectoryOf(to);
-    struct stat there {}, held{};
+    struct stat there {
+    }, held{};
     if (::stat(directory.empty() ? "." : directory.c_str(), &there) != 0 ||
         ::fstat(handle_, &held) != 0) {
       return true;  // the link tells what is wrong
     }
     const bool shared = (there.st_mode & S_ISGID) != 0;
     const gid_t group = shared ? there.st_gid : ::getegid();
-    return held.st_gid == group || ::fchown(handle_, static_cast<uid_t>(-1), group) == 0 ||
-           !shared;
+    return held.st_gid == group || ::fchown(handle_, static_cast<uid_t>(-1), group) == 0 || !shared;
   }
 
   int restore_mode_ = -1;

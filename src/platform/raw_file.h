@@ -28,11 +28,16 @@ class RawFile {
   virtual std::uint64_t Size() = 0;
   /// Closes; a failure surfacing here throws. Calling it twice is harmless.
   virtual void Close() = 0;
+  /// Returns where data begins at or after offset, and where the hole after
+  /// that begins, where the file system tells (a hole reads as zeros and
+  /// takes no space); without holes, offset and the size.
+  virtual std::uint64_t DataFrom(std::uint64_t offset) { return offset; }
+  virtual std::uint64_t HoleFrom(std::uint64_t) { return Size(); }
 };
 
-/// Copies the bytes of from, from its position to its end, onto to at its
-/// position. Throws FileError.
-void CopyRest(RawFile& from, RawFile& to);
+/// Copies the whole of from onto to, which is empty; its holes stay holes
+/// where from tells of them. Throws FileError.
+void CopyWhole(RawFile& from, RawFile& to);
 
 }  // namespace kv2pelmo
 

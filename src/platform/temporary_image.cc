@@ -357,8 +357,7 @@ void TemporaryImage::CopyAcross(const std::string& to) {
   std::unique_ptr<HeldFile> copy = CreateCopyBeside(to, name);
   bool named = false;
   try {
-    file_->Seek(0);
-    CopyRest(*file_, *copy);
+    CopyWhole(*file_, *copy);
     named = copy->Sync() && GiveName(*copy, name, to) == Named::kNamed;
   } catch (const FileError&) {
   }

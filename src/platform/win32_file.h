@@ -45,6 +45,9 @@ struct Win32Calls {
     return true;
   }
   static bool Close(HANDLE handle) { return ::CloseHandle(handle) != 0; }
+  // The copy across volumes is made whole, holes and all.
+  static bool Data(HANDLE, std::uint64_t, std::uint64_t&) { return false; }
+  static bool Hole(HANDLE, std::uint64_t, std::uint64_t&) { return false; }
 
  private:
   static DWORD Piece(std::size_t n) {
