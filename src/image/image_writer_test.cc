@@ -67,6 +67,11 @@ TEST(ImageWriterTest, PpmMarkAtOffsetZeroGivesKindAndVariant) {
   f.Place(0x3A0000, Counting(64));  // no mark: the decision stands
   EXPECT_EQ(f.writer.Kind(), ImageKind::kPpm);
   EXPECT_EQ(f.writer.VariantLetter(), 'A');
+  f.Place(0x3A0000, WithPpmMark(Counting(64), 'B'));  // another mark: the last decides
+  EXPECT_EQ(f.writer.VariantLetter(), 'B');
+  f.Place(0x3A0000, {'P', 'P', 'M'});  // the mark alone, with no byte 40
+  EXPECT_EQ(f.writer.Kind(), ImageKind::kPpm);
+  EXPECT_EQ(f.writer.VariantLetter(), 0);
 }
 
 TEST(ImageWriterTest, PpmMarkCountsOnlyInTheBlocksOwnBytes) {
