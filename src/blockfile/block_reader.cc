@@ -2,7 +2,6 @@
 #include "blockfile/block_reader.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace kv2pelmo {
@@ -35,19 +34,13 @@ ReadResult BlockReader::Next() {
 ReadResult BlockReader::ReadRecordAt(std::uint64_t offset) {
   if (input_.AtEnd()) return NoBlock(ReadResult::Kind::kEndOfFile, offset);
 
-  // The header is taken where it lies in the read-ahead when it is all
-  // there, and copied: reading the data may refill the read-ahead under it.
-  // A header cut by the read-ahead's end goes through a spare array, never
-  // straight into `header`: handing its address to the stream would keep it
-  // in memory for every record, not in registers.
-  std::array<std::uint8_t, kBlockHeaderSize> spare;
-  const std::uint8_t* bytes = input_.ReadInPlace(kBlockHeaderSize);
-  if (bytes == nullptr) {
-    input_.ReadExactly(spare.data(), spare.size());
-    bytes = spare.data();
-  }
+  // Copied out of the read-ahead: reading the data may refill it.
   BlockHeader header;
-  std::memcpy(header.bytes.data(), bytes, kBlockHeaderSize);
+  if (const std::uint8_t* bytes = input_.ReadInPlace(kBlockHeaderSize)) {
+    std::memcpy(header.bytes.data(), bytes, kBlockHeaderSize);
+  } else {
+    input_.ReadExactly(header.bytes.data(), kBlockHeaderSize);
+  }
   if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, offset);
   const std::uint8_t header_checksum = HeaderChecksum(header);
   if (header_checksum != header.StoredHeaderChecksum()) {
@@ -59,24 +52,9 @@ ReadResult BlockReader::ReadRecordAt(std::uint64_t offset) {
   const std::int32_t address = BlockAddress(header);
   const std::uint8_t stored = header.StoredDataChecksum();
   const auto size = static_cast<std::size_t>(length);
-  if (size > buffer_.size()) {
-    remaining_ = size - buffer_.size();
-    const std::uint8_t* data = ReadPiece(buffer_.size());
-    checksum_ = FlashBlockChecksum(data, buffer_.size());
-    long_record_ = ReadResult{ReadResult::Kind::kBlock,
-                              offset,
-                              address,
-                              length,
-                              data,
-                              0,
-                              stored,
-                              static_cast<std::int32_t>(buffer_.size())};
-    return long_record_;
-  }
+  if (size > buffer_.size()) return FirstPiece(offset, address, length, stored);
   const std::uint8_t* data = ReadPiece(size);
   const std::uint8_t data_checksum = FlashBlockChecksum(data, size);
-  // Every field set here: this runs once per record, and clearing the whole
-  // result first costs more than the rest of the header's checks.
   return ReadResult{
       data_checksum == stored ? ReadResult::Kind::kBlock : ReadResult::Kind::kBadDataChecksum,
       offset,
@@ -86,6 +64,24 @@ ReadResult BlockReader::ReadRecordAt(std::uint64_t offset) {
       data_checksum,
       stored,
       length};
+}
+
+// A record longer than the buffer: its first piece, with the checksum
+// summed so far.
+ReadResult BlockReader::FirstPiece(std::uint64_t offset, std::int32_t address, std::int32_t length,
+                                   std::uint8_t stored) {
+  remaining_ = static_cast<std::size_t>(length) - buffer_.size();
+  const std::uint8_t* data = ReadPiece(buffer_.size());
+  checksum_ = FlashBlockChecksum(data, buffer_.size());
+  long_record_ = ReadResult{ReadResult::Kind::kBlock,
+                            offset,
+                            address,
+                            length,
+                            data,
+                            0,
+                            stored,
+                            static_cast<std::int32_t>(buffer_.size())};
+  return long_record_;
 }
 
 ReadResult BlockReader::NextPiece() {
@@ -105,13 +101,6 @@ ReadResult BlockReader::NextPiece() {
     long_record_.calculated = checksum_;
   }
   return long_record_;
-}
-
-// Data already read ahead is checked where it lies, without a copy.
-const std::uint8_t* BlockReader::ReadPiece(std::size_t length) {
-  if (const std::uint8_t* data = input_.ReadInPlace(length)) return data;
-  input_.ReadExactly(buffer_.data(), length);
-  return buffer_.data();
 }
 
 ReadResult ReadFirstHeader(InputStream& file) {

@@ -64,7 +64,14 @@ class BlockReader {
 
  private:
   ReadResult ReadRecordAt(std::uint64_t offset);
-  const std::uint8_t* ReadPiece(std::size_t length);
+  ReadResult FirstPiece(std::uint64_t offset, std::int32_t address, std::int32_t length,
+                        std::uint8_t stored);
+  // Data already read ahead is checked where it lies, without a copy.
+  const std::uint8_t* ReadPiece(std::size_t length) {
+    if (const std::uint8_t* data = input_.ReadInPlace(length)) return data;
+    input_.ReadExactly(buffer_.data(), length);
+    return buffer_.data();
+  }
 
   InputStream& input_;
   BlockBuffer& buffer_;

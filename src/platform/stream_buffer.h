@@ -29,29 +29,11 @@ class StreamBuffer {
   std::unique_ptr<unsigned char[], AlignedDelete> bytes_;
 };
 
-// Copies of a record's size (16 to 64 bytes) as two overlapping pieces: 6%
-// fewer instructions with 32-byte records (bench/README.md).
-//
-// With n > 0 bytes to copy, neither pointer is null; the analyzer does not
-// follow that through the callers.
-// NOLINTBEGIN(clang-analyzer-core.NonNullParamChecker)
-/// Copies n bytes between buffers that do not overlap.
+/// Copies n bytes between buffers that do not overlap; with none to copy,
+/// either may be null.
 inline void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t n) {
-  constexpr std::size_t kPiece = 16;
-  if (n < kPiece || n > 4 * kPiece) {
-    if (n > 0) std::memcpy(to, from, n);
-    return;
-  }
-  // Constant sizes, so that each piece is a register's load and store.
-  if (n <= 2 * kPiece) {
-    std::memcpy(to, from, kPiece);
-    std::memcpy(to + n - kPiece, from + n - kPiece, kPiece);
-  } else {
-    std::memcpy(to, from, 2 * kPiece);
-    std::memcpy(to + n - 2 * kPiece, from + n - 2 * kPiece, 2 * kPiece);
-  }
+  if (n > 0) std::memcpy(to, from, n);
 }
-// NOLINTEND(clang-analyzer-core.NonNullParamChecker)
 
 }  // namespace kv2pelmo
 
