@@ -22,16 +22,6 @@ inline std::string Written(const std::string& name) {
   return kBanner + "Output written to: " + name + "\n\n";
 }
 
-/// Returns count bytes of value.
-inline Bytes Repeat(std::size_t count, std::uint8_t value) { return Bytes(count, value); }
-
-/// Returns the pieces one after another.
-inline Bytes Join(std::initializer_list<Bytes> pieces) {
-  Bytes out;
-  for (const Bytes& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
-  return out;
-}
-
 /// Runs the converter with args in dir and checks what it printed and its exit status.
 inline void ExpectProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
                           const std::string& out, int status, const RunLimits& limits = {}) {

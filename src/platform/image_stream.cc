@@ -2,14 +2,15 @@
 #include "platform/image_stream.h"
 
 #include <algorithm>
-#include <utility>
 #include <new>
+#include <utility>
 
 namespace kv2pelmo {
 
 namespace {
 
-// Where the raw file stands after a write that failed part-way.
+// Where the raw file stands after a write that failed part-way; also no
+// offset at all.
 constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
 
 }  // namespace
@@ -28,33 +29,57 @@ ImageStream::~ImageStream() {
 void ImageStream::Settle() {
   if (current_ == nullptr) return;
   const std::uint64_t position = Position();
-  current_->length = static_cast<std::size_t>(append_next_ - current_->buffer.Peek());
+  current_->length =
+      std::max(current_->length, static_cast<std::size_t>(append_next_ - current_->buffer.Peek()));
   size_ = std::max(size_, current_->End());
   append_base_ = position;
   append_next_ = append_end_ = append_start_ = nullptr;
   current_ = nullptr;
 }
 
-// Writes that follow go straight into window, up to its capacity or the
-// next window's stretch, whichever comes first.
-void ImageStream::Append(Window& window) {
-  std::uint64_t limit = window.offset + kStreamCapacity;
-  for (const Window& other : windows_) {
-    if (other.length > 0 && other.offset >= window.End()) limit = std::min(limit, other.offset);
-  }
+// Writes that follow go straight into window from offset at, which lies in
+// its stretch or at its end, up to its capacity or next, where the next
+// window's stretch begins, whichever comes first.
+void ImageStream::Append(Window& window, std::uint64_t at, std::uint64_t next) {
+  const std::uint64_t limit = std::min(window.offset + kStreamCapacity, next);
   unsigned char* bytes = window.buffer.Get();
   current_ = &window;
-  append_base_ = window.End();
-  append_start_ = append_next_ = bytes + window.length;
+  window.used = ++uses_;
+  append_base_ = at;
+  append_start_ = append_next_ = bytes + (at - window.offset);
   append_end_ = bytes + (limit - window.offset);
 }
 
+// Where the first stretch of a window other than self begins at or after at.
+std::uint64_t ImageStream::NextStretch(std::uint64_t at, const Window* self) const {
+  std::uint64_t next = kUnknown;
+  for (const Window& window : windows_) {
+    if (&window != self && window.length > 0 && window.offset >= at) {
+      next = std::min(next, window.offset);
+    }
+  }
+  return next;
+}
+
+// A seek into a window's stretch appends there; a seek to a window's end
+// appends after it, where no other stretch begins. One pass finds both.
 void ImageStream::SeekElsewhere(std::uint64_t offset) {
   Settle();
   append_base_ = offset;
+  Window* inside = nullptr;
+  Window* ending = nullptr;
+  std::uint64_t next = kUnknown;
   for (Window& window : windows_) {
-    if (window.length > 0 && window.End() == offset) return Append(window);
+    if (window.length == 0) continue;
+    if (window.offset <= offset && offset < window.End()) {
+      inside = &window;
+    } else if (offset == window.End()) {
+      ending = &window;
+    } else if (window.offset > offset) {
+      next = std::min(next, window.offset);
+    }
   }
+  if (Window* found = inside != nullptr ? inside : ending) Append(*found, offset, next);
 }
 
 void ImageStream::WriteAll(const void* data, std::size_t n) {
@@ -75,7 +100,7 @@ void ImageStream::WriteAll(const void* data, std::size_t n) {
     std::copy_n(bytes, n, window.buffer.Get() + (at - window.offset));
     window.length = std::max(window.length, static_cast<std::size_t>(end - window.offset));
     window.used = ++uses_;
-    if (window.End() == end) Append(window);
+    if (end < window.offset + kStreamCapacity) Append(window, end, NextStretch(end, &window));
   }
   size_ = std::max(size_, end);
   if (current_ == nullptr) append_base_ = end;

@@ -24,9 +24,9 @@ namespace kv2pelmo {
 /// Close.
 ///
 /// Invariant: the windows' stretches never overlap. While writes follow one
-/// another, the current window holds its bytes up to append_next_, and the
-/// position is append_base_ plus the bytes appended since; otherwise the
-/// position is append_base_.
+/// another, they are copied into the current window from append_start_ on,
+/// its length counts them once they end, and the position is append_base_
+/// plus the bytes appended since; otherwise the position is append_base_.
 class ImageStream final {
  public:
   /// A write this large goes straight through: copying it gains nothing.
@@ -83,7 +83,8 @@ class ImageStream final {
   void WriteAll(const void* data, std::size_t n);
   void SeekElsewhere(std::uint64_t offset);
   void Settle();
-  void Append(Window& window);
+  void Append(Window& window, std::uint64_t at, std::uint64_t next);
+  std::uint64_t NextStretch(std::uint64_t at, const Window* self) const;
   Window& WindowFor(std::uint64_t offset, std::size_t n);
   void FlushOverlapping(std::uint64_t offset, std::uint64_t end, const Window* keep);
   void Write(Window& window);

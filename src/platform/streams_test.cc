@@ -14,6 +14,8 @@ namespace {
 
 using test::Bytes;
 using test::Counting;
+using test::Join;
+using test::Repeat;
 
 // What the tests see of the file under the stream, also after it is gone.
 struct FileState {
@@ -141,18 +143,32 @@ TEST(StreamsTest, HoppingWritesLandAsIfWrittenInOrder) {
   f.stream->Close();
   EXPECT_EQ(f.file.bytes, model);
 
-  // Appends that run into a later window's stretch: its older bytes yield.
-  Image across;
-  for (const auto& [at, n, value] : {std::tuple{100, 50, 1}, {0, 10, 2}, {10, 120, 3}}) {
-    const Bytes piece(static_cast<std::size_t>(n), static_cast<std::uint8_t>(value));
-    across.stream->Seek(static_cast<std::uint64_t>(at));
-    across.stream->WriteExactly(piece.data(), piece.size());
-  }
-  across.stream->Close();
-  Bytes expected(150, 3);
+  // Appends that run into a later window's stretch, past it or up to its
+  // start, after a write or a seek: its older bytes yield.
+  const auto written = [](std::initializer_list<std::tuple<int, int, int>> writes) {
+    Image image;
+    for (const auto& [at, n, value] : writes) {
+      const Bytes piece(static_cast<std::size_t>(n), static_cast<std::uint8_t>(value));
+      image.stream->Seek(static_cast<std::uint64_t>(at));
+      image.stream->WriteExactly(piece.data(), piece.size());
+    }
+    image.stream->Close();
+    return image.file.bytes;
+  };
+  Bytes expected(210, 3);
   std::fill_n(expected.begin(), 10, 2);
   std::fill_n(expected.begin() + 130, 20, 1);
-  EXPECT_EQ(across.file.bytes, expected);
+  std::fill_n(expected.begin() + 150, 10, 0);
+  std::fill_n(expected.begin() + 160, 40, 5);
+  std::fill_n(expected.begin() + 200, 5, 6);
+  std::fill_n(expected.begin() + 205, 5, 4);
+  EXPECT_EQ(
+      written({{100, 50, 1}, {0, 10, 2}, {10, 120, 3}, {200, 10, 4}, {160, 40, 5}, {200, 5, 6}}),
+      expected);
+  expected = Join({Repeat(10, 2), Repeat(15, 3), Repeat(5, 1), Repeat(20, 0), {9}});
+  EXPECT_EQ(written({{20, 10, 1}, {0, 10, 2}, {50, 1, 9}, {10, 15, 3}}), expected);
+  expected = Join({Repeat(50, 0), {9}, Repeat(39, 0), Repeat(10, 2), Repeat(5, 3), Repeat(5, 1)});
+  EXPECT_EQ(written({{100, 10, 1}, {90, 10, 2}, {50, 1, 9}, {100, 5, 3}}), expected);
 
   Image banks;
   for (std::uint8_t i = 0; i < 200; ++i) {

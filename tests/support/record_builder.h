@@ -94,6 +94,16 @@ inline Bytes Counting(std::size_t count, std::uint8_t first = 0) {
   return out;
 }
 
+/// Returns count bytes of value.
+inline Bytes Repeat(std::size_t count, std::uint8_t value) { return Bytes(count, value); }
+
+/// Returns the pieces one after another.
+inline Bytes Join(std::initializer_list<Bytes> pieces) {
+  Bytes out;
+  for (const Bytes& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
+  return out;
+}
+
 /// Returns data with the mark of a PPM image's first block: "PPM" at its
 /// start and, where the data is that long, variant at offset 40.
 inline Bytes WithPpmMark(Bytes data, std::uint8_t variant) {
