@@ -106,18 +106,33 @@ TEST_F(Hostile, LeftoverOfAnotherUserOrWithOddModeIsReplaced) {
   }
 }
 
-// The longest record is read, checked and placed in pieces: it needs no
-// more memory than any other file.
-TEST_F(Hostile, TheLongestRecordConvertsInLittleMemory) {
+// The longest record is read, checked and placed in pieces, and many
+// records that hop are described as they are converted: under the same
+// limit, no input needs more memory than any other.
+TEST_F(Hostile, EveryInputConvertsAndIsDescribedInLittleMemory) {
 #ifdef KV2PELMO_SANITIZED
   GTEST_SKIP() << "skipped: a sanitized program needs more address space than any limit leaves";
 #endif
-  const Bytes data = Counting(0xFFFFFF);
-  Write("fw.480", Record(0, data).Build());
   RunLimits limits;
   limits.max_memory = 20000 * 1024;
+  const Bytes data = Counting(0xFFFFFF);
+  Write("fw.480", Record(0, data).Build());
   ExpectRun({"fw.480"}, Written("fw_MCU_00000000.fls"), 0, limits);
   EXPECT_EQ(Read("fw_MCU_00000000.fls"), Join({data, {0xFF}}));
+
+  Bytes banks;  // two flash banks 8 MiB apart, written in turn
+  for (std::uint32_t i = 0; i < 2000000; ++i)
+    Record(i / 2 + (i % 2) * 0x800000, {1}).AppendTo(banks);
+  Write("banks.480", banks);
+  ExpectRun({"--info", "banks.480"},
+            kBanner +
+                "Image kind: MCU\nBase address: 0x000000\nRecords: 2000000\n"
+                "Range: 0x000000 to 0x0F423F, 1000000 bytes\n"
+                "Range: 0x800000 to 0x8F423F, 1000000 bytes\n"
+                "Image size: 9437184 bytes\nOutput name: banks_MCU_00000000.fls\n\n",
+            0, limits);
+  ExpectRun({"banks.480"}, Written("banks_MCU_00000000.fls"), 0, limits);
+  EXPECT_EQ(Read("banks_MCU_00000000.fls").size(), 9437184u);
 }
 
 TEST_F(Hostile, MessagesThatCannotBeWrittenFailTheRun) {
