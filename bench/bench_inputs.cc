@@ -1,5 +1,5 @@
-// Makes the benchmark's inputs: the same random flash contents as block files of three record
-// sizes.
+// Makes the benchmark's inputs: random flash contents as block files of three record sizes, and
+// files whose cost must not grow with their records, their hops or their length.
 #include <cstdio>
 #include <random>
 #include <string>
@@ -29,6 +29,25 @@ Bytes AsBlockFile(const Bytes& flash, std::size_t record_size, std::size_t lengt
   return file;
 }
 
+// Writes 2 million one-byte records, record i at address_of(i), and the
+// image they give (padded as the converter pads it) beside them.
+template <typename AddressOf>
+bool SaveOneByteRecords(const std::string& dir, const std::string& name, AddressOf address_of) {
+  constexpr std::uint32_t kRecords = 2000000;
+  Bytes file;
+  file.reserve(kRecords * 10);
+  Bytes image;
+  for (std::uint32_t i = 0; i < kRecords; ++i) {
+    const std::uint32_t offset = address_of(i);
+    const auto byte = static_cast<std::uint8_t>(i * 37 + 11);
+    Record(kStart + offset, {byte}).AppendTo(file);
+    if (image.size() <= offset) image.resize(offset + 1, 0x00);
+    image[offset] = byte;
+  }
+  image.resize((image.size() + 0xFFFF) / 0x10000 * 0x10000, 0xFF);
+  return SaveBytes(dir + "/" + name + ".480", file) && SaveBytes(dir + "/" + name + ".bin", image);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -49,6 +68,18 @@ int main(int argc, char** argv) {
     ok = ok && SaveBytes(dir + "/r" + std::to_string(size) + ".480",
                          AsBlockFile(flash, size, flash.size()));
   }
+  // Ascending; hopping between two stretches 32 KiB apart, within 64 KiB;
+  // two flash banks 8 MiB apart, written in turn.
+  ok = ok && SaveOneByteRecords(dir, "ascending", [](std::uint32_t i) { return i; }) &&
+       SaveOneByteRecords(dir, "hop64k",
+                          [](std::uint32_t i) { return (i / 2) % 0x8000 + (i % 2) * 0x8000; }) &&
+       SaveOneByteRecords(dir, "hop8m", [](std::uint32_t i) { return i / 2 + (i % 2) * 0x800000; });
+  // The longest record there is, at address 0.
+  const Bytes longest(flash.begin(), flash.begin() + 0xFFFFFF);
+  Bytes longest_image = longest;
+  longest_image.push_back(0xFF);
+  ok = ok && SaveBytes(dir + "/longest.480", Record(0, longest).Build()) &&
+       SaveBytes(dir + "/longest.bin", longest_image);
   if (!ok) std::fprintf(stderr, "bench_inputs: cannot write to %s\n", dir.c_str());
   return ok ? 0 : 1;
 }
