@@ -76,12 +76,22 @@ TEST_F(Files, AlignatorWithoutAValidFirstHeaderIsRefused) {
   }
 }
 
-TEST_F(Files, RecordsLongerThanTheBlockBufferConvert) {
+// Refused at its checksum, such a record leaves the pieces before its last
+// in tempdct3.tmp, as the README says.
+TEST_F(Files, RecordsLongerThanTheBlockBufferConvertOrAreRefusedWhole) {
   const Bytes big = Counting(100000, 3);
   Write("fw.480", BlockFile({Record(0x100000, {9}), Record(0x100010, big), Record(0x100001, {8})}));
   ExpectRun({"fw.480"}, Written("fw_MCU_00100000.fls"), 0);
   EXPECT_EQ(Read("fw_MCU_00100000.fls"),
             Join({{9, 8}, Repeat(14, 0), big, Repeat(131072 - 100016, 0xFF)}));
+  Write("fw.480", BlockFile({Record(0x100000, {9}), Record(0x100010, big).WithDataChecksum(1)}));
+  ExpectRun({"fw.480"},
+            kBanner +
+                "Error: Invalid flash block checksum at 0x00000A,\n"
+                "       calculated = 0x70, read = 0x01.\n\n",
+            1);
+  EXPECT_EQ(Read("tempdct3.tmp"),
+            Join({{9}, Repeat(15, 0), Bytes(big.begin(), big.begin() + 66000)}));
 }
 
 TEST_F(Files, OutputNameThatIsADirectoryLeavesTheTemporaryImage) {
