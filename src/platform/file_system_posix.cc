@@ -10,13 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "platform/file_system.h"
+#include "platform/lock_table.h"
 #include "platform/posix_file.h"
 
 namespace kv2pelmo {
@@ -177,37 +174,10 @@ Opened PosixFileSystem::OpenOwn(const std::string& path) {
   return Opened{std::move(held)};
 }
 
-// True when a lock table's "major:minor:inode" field, the numbers of the
-// device in hex, names the file id.
-bool LockFieldIs(const std::string& field, const FileId& id) {
-  char* end = nullptr;
-  const unsigned long major_number = std::strtoul(field.c_str(), &end, 16);
-  if (*end != ':') return false;
-  const unsigned long minor_number = std::strtoul(end + 1, &end, 16);
-  if (*end != ':') return false;
-  const unsigned long long inode = std::strtoull(end + 1, &end, 10);
-  return *end == '\0' && inode == id.index && major_number == major(id.volume) &&
-         minor_number == minor(id.volume);
-}
-
-// The kernel's table of every lock, open to all: "1: FLOCK ADVISORY WRITE
-// pid major:minor:inode start end". Waiters' lines carry "->" and hold
-// nothing. Where the device differs from what stat says (a btrfs
-// subvolume), no lock is seen: that refuses, never removes.
 InUse PosixFileSystem::LockedByAnyone(const FileFacts& file) {
   std::ifstream table("/proc/locks");
   if (!table) return InUse::kUnknown;
-  InUse in_use = InUse::kNo;
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::string field;
-    for (int i = 0; i < 6 && fields >> field; ++i) {
-    }
-    if (line.find("->") == std::string::npos && LockFieldIs(field, file.id)) {
-      in_use = InUse::kYes;
-    }
-  }
-  return in_use;
+  return HeldInLockTable(table, major(file.id.volume), minor(file.id.volume), file.id.index);
 }
 
 }  // namespace

@@ -45,15 +45,11 @@ struct PosixCalls {
     size = static_cast<std::uint64_t>(st.st_size);
     return true;
   }
+  static constexpr bool kFindsHoles = true;
   // Past the last data, SEEK_DATA says ENXIO: data begins at the end.
-  static bool Data(int fd, std::uint64_t offset, std::uint64_t& at) {
-    const off_t found = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
-    if (found < 0 && errno == ENXIO) return Size(fd, at);
-    at = static_cast<std::uint64_t>(found);
-    return found >= 0;
-  }
-  static bool Hole(int fd, std::uint64_t offset, std::uint64_t& at) {
-    const off_t found = ::lseek(fd, static_cast<off_t>(offset), SEEK_HOLE);
+  static bool Find(int fd, std::uint64_t offset, bool data, std::uint64_t& at) {
+    const off_t found = ::lseek(fd, static_cast<off_t>(offset), data ? SEEK_DATA : SEEK_HOLE);
+    if (found < 0 && data && errno == ENXIO) return Size(fd, at);
     at = static_cast<std::uint64_t>(found);
     return found >= 0;
   }

@@ -14,10 +14,10 @@ namespace kv2pelmo {
 
 /// A raw file over a handle it owns. Calls is the platform's: its Handle
 /// type, the kNone handle, and Read, Write (each telling how much they
-/// moved), Seek, Size, Data and Hole (where data or a hole begins, false
-/// where the file system does not tell) and Close, which return false when
-/// they fail. Base is
-/// RawFile or a class derived from it, such as the naming's held file.
+/// moved), Seek, Size and Close, which return false when they fail, and
+/// kFindsHoles: when true, Find(handle, offset, data, at) tells where data
+/// or a hole begins, false where the file system does not. Base is RawFile
+/// or a class derived from it, such as the naming's held file.
 template <typename Base, typename Calls>
 class SystemFile : public Base {
  public:
@@ -62,12 +62,18 @@ class SystemFile : public Base {
 
   std::uint64_t DataFrom(std::uint64_t offset) override {
     std::uint64_t at = offset;
-    return Calls::Data(handle_, offset, at) ? at : offset;
+    if constexpr (Calls::kFindsHoles) {
+      if (!Calls::Find(handle_, offset, true, at)) at = offset;
+    }
+    return at;
   }
 
   std::uint64_t HoleFrom(std::uint64_t offset) override {
     std::uint64_t at = 0;
-    return Calls::Hole(handle_, offset, at) ? at : this->Size();
+    if constexpr (Calls::kFindsHoles) {
+      if (Calls::Find(handle_, offset, false, at)) return at;
+    }
+    return this->Size();
   }
 
   void Close() override {

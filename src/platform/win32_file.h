@@ -45,9 +45,7 @@ struct Win32Calls {
     return true;
   }
   static bool Close(HANDLE handle) { return ::CloseHandle(handle) != 0; }
-  // The copy across volumes is made whole, holes and all.
-  static bool Data(HANDLE, std::uint64_t, std::uint64_t&) { return false; }
-  static bool Hole(HANDLE, std::uint64_t, std::uint64_t&) { return false; }
+  static constexpr bool kFindsHoles = false;  // a copy across volumes is made whole
 
  private:
   static DWORD Piece(std::size_t n) {

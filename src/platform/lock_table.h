@@ -1,0 +1,22 @@
+// The kernel's table of file locks, as /proc/locks shows it, read for one file.
+#ifndef KV2PELMO_PLATFORM_LOCK_TABLE_H_
+#define KV2PELMO_PLATFORM_LOCK_TABLE_H_
+
+#include <cstdint>
+#include <istream>
+
+#include "platform/file_system.h"
+
+namespace kv2pelmo {
+
+/// Returns whether the table, lines of "1: FLOCK ADVISORY WRITE pid
+/// major:minor:inode start end" open to all, shows a lock held on the file
+/// of that device (its major and minor numbers) and inode. Waiters' lines
+/// carry "->" and hold nothing. Where the device differs from what stat
+/// says (a btrfs subvolume), no lock is seen: that refuses, never removes.
+InUse HeldInLockTable(std::istream& table, unsigned long major_number, unsigned long minor_number,
+                      std::uint64_t inode);
+
+}  // namespace kv2pelmo
+
+#endif  // KV2PELMO_PLATFORM_LOCK_TABLE_H_
