@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstring>
+#include <numeric>
 
 namespace kv2pelmo {
 
@@ -19,8 +20,7 @@ std::uint8_t FlashBlockChecksum(const std::uint8_t* data, std::size_t length) {
   }
   std::array<std::uint8_t, sizeof(Lanes)> each;
   std::memcpy(each.data(), &lanes, sizeof lanes);
-  unsigned sum = 0;
-  for (const std::uint8_t lane : each) sum += lane;
+  unsigned sum = std::accumulate(each.begin(), each.end(), 0U);
   for (; at < length; ++at) sum += data[at];
   return static_cast<std::uint8_t>(0U - sum);
 }

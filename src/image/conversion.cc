@@ -43,8 +43,9 @@ std::optional<Refusal> PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, 
     // checksum fail at the last, the image holds the pieces before it.
     for (std::int64_t placed = result.piece_length; placed < result.length;) {
       const ReadResult piece = reader.NextPiece();
-      if (piece.kind != ReadResult::Kind::kBlock)
+      if (piece.kind != ReadResult::Kind::kBlock) {
         return RefusalOf(piece, Kind::kBadId, Kind::kBadId);
+      }
       writer.PlaceMore(piece.data, piece.piece_length);
       placed += piece.piece_length;
     }

@@ -89,14 +89,14 @@ void ImageStream::WriteAll(const void* data, std::size_t n) {
   const std::uint64_t end = at + n;
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (n >= kDirectWrite) {
-    FlushOverlapping(at, end, nullptr);  // their older bytes first
+    FlushOverlapping(at, end, kWindows);  // their older bytes first
     if (raw_position_ != at) raw_->Seek(at);
     raw_position_ = kUnknown;
     raw_->WriteAll(bytes, n);
     raw_position_ = end;
   } else {
     Window& window = WindowFor(at, n);
-    FlushOverlapping(at, end, &window);
+    FlushOverlapping(at, end, static_cast<std::size_t>(&window - windows_.data()));
     std::copy_n(bytes, n, window.buffer.Get() + (at - window.offset));
     window.length = std::max(window.length, static_cast<std::size_t>(end - window.offset));
     window.used = ++uses_;
@@ -110,30 +110,27 @@ void ImageStream::WriteAll(const void* data, std::size_t n) {
 // there; else the one given up, empty or the least lately written, after
 // it is written out.
 ImageStream::Window& ImageStream::WindowFor(std::uint64_t offset, std::size_t n) {
-  for (Window& window : windows_) {
-    if (window.length > 0 && window.offset <= offset && offset <= window.End() &&
-        offset + n <= window.offset + kStreamCapacity) {
-      return window;
-    }
-  }
-  Window* oldest = &windows_[0];
-  for (Window& window : windows_) {
-    if (window.length == 0) {
-      oldest = &window;
-      break;
-    }
-    if (window.used < oldest->used) oldest = &window;
-  }
-  Write(*oldest);
-  oldest->offset = offset;
-  return *oldest;
+  const auto holding = std::find_if(windows_.begin(), windows_.end(), [&](const Window& window) {
+    return window.length > 0 && window.offset <= offset && offset <= window.End() &&
+           offset + n <= window.offset + kStreamCapacity;
+  });
+  if (holding != windows_.end()) return *holding;
+  const auto last_use = [](const Window& window) { return window.length == 0 ? 0 : window.used; };
+  Window& oldest = *std::min_element(
+      windows_.begin(), windows_.end(),
+      [&](const Window& a, const Window& b) { return last_use(a) < last_use(b); });
+  Write(oldest);
+  oldest.offset = offset;
+  return oldest;
 }
 
 // Windows whose bytes a write over [offset, end) is newer than go to the
 // file before it: what they hold beyond it stays, what it covers is replaced.
-void ImageStream::FlushOverlapping(std::uint64_t offset, std::uint64_t end, const Window* keep) {
-  for (Window& window : windows_) {
-    if (&window != keep && window.length > 0 && window.offset < end && offset < window.End()) {
+// The window numbered keep (kWindows: none) takes the write itself.
+void ImageStream::FlushOverlapping(std::uint64_t offset, std::uint64_t end, std::size_t keep) {
+  for (std::size_t i = 0; i < kWindows; ++i) {
+    Window& window = windows_[i];
+    if (i != keep && window.length > 0 && window.offset < end && offset < window.End()) {
       Write(window);
     }
   }
@@ -152,13 +149,15 @@ void ImageStream::Write(Window& window) {
 void ImageStream::Flush() {
   Settle();
   // In order of their offsets, as the file is laid out.
+  const auto place = [](const Window& window) {
+    return window.length == 0 ? kUnknown : window.offset;
+  };
   for (;;) {
-    Window* first = nullptr;
-    for (Window& window : windows_) {
-      if (window.length > 0 && (first == nullptr || window.offset < first->offset)) first = &window;
-    }
-    if (first == nullptr) return;
-    Write(*first);
+    Window& first =
+        *std::min_element(windows_.begin(), windows_.end(),
+                          [&](const Window& a, const Window& b) { return place(a) < place(b); });
+    if (first.length == 0) return;
+    Write(first);
   }
 }
 

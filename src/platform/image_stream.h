@@ -86,7 +86,7 @@ class ImageStream final {
   void Append(Window& window, std::uint64_t at, std::uint64_t next);
   std::uint64_t NextStretch(std::uint64_t at, const Window* self) const;
   Window& WindowFor(std::uint64_t offset, std::size_t n);
-  void FlushOverlapping(std::uint64_t offset, std::uint64_t end, const Window* keep);
+  void FlushOverlapping(std::uint64_t offset, std::uint64_t end, std::size_t keep);
   void Write(Window& window);
 
   unsigned char* append_next_ = nullptr;
