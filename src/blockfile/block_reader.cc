@@ -66,22 +66,14 @@ ReadResult BlockReader::ReadRecordAt(std::uint64_t offset) {
       length};
 }
 
-// A record longer than the buffer: its first piece, with the checksum
-// summed so far.
+// A record longer than the buffer: its first piece, read as the others are.
 ReadResult BlockReader::FirstPiece(std::uint64_t offset, std::int32_t address, std::int32_t length,
                                    std::uint8_t stored) {
-  remaining_ = static_cast<std::size_t>(length) - buffer_.size();
-  const std::uint8_t* data = ReadPiece(buffer_.size());
-  checksum_ = FlashBlockChecksum(data, buffer_.size());
-  long_record_ = ReadResult{ReadResult::Kind::kBlock,
-                            offset,
-                            address,
-                            length,
-                            data,
-                            0,
-                            stored,
-                            static_cast<std::int32_t>(buffer_.size())};
-  return long_record_;
+  remaining_ = static_cast<std::size_t>(length);
+  checksum_ = 0;
+  long_record_ =
+      ReadResult{ReadResult::Kind::kBlock, offset, address, length, nullptr, 0, stored, 0};
+  return NextPiece();
 }
 
 ReadResult BlockReader::NextPiece() {

@@ -142,20 +142,12 @@ void WaitUnlessSpared(FileSystem& files, const std::string& path,
   waiter.Wait();
 }
 
-// What came of a turn at the file of a name.
-enum class Turn { kReady, kAgain, kHeldByAnother, kRemoved, kNotRemoved, kRemovalFailed };
-
-Turn TurnAfter(Removal removal) {
-  switch (removal) {
-    case Removal::kRemoved:
-      return Turn::kRemoved;
-    case Removal::kDenied:
-      return Turn::kNotRemoved;
-    case Removal::kFailed:
-      break;
-  }
-  return Turn::kRemovalFailed;
-}
+// What came of a turn at the file of a name; for kUnnamed, how the removal
+// of a leftover went.
+struct Turn {
+  enum class Kind { kReady, kAgain, kHeldByAnother, kUnnamed } kind;
+  Removal removal = Removal::kRemoved;
+};
 
 // Takes the turn on the file just opened as path and makes it this run's
 // empty image (kReady); otherwise says why path is to be opened again.
@@ -173,7 +165,7 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const std::vector<std:
   }
   switch (file.TryLock()) {
     case Lock::kBusy:
-      return Turn::kHeldByAnother;
+      return {Turn::Kind::kHeldByAnother};
     case Lock::kFailed:
       throw FileError(Kind::kCreate, path);
     case Lock::kHeld:
@@ -181,7 +173,7 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const std::vector<std:
   }
   // While this run waited, the one before it may have given the file its
   // final name or removed it; the name may even mean another file by now.
-  if (!Denotes(files, path, file)) return Turn::kAgain;
+  if (!Denotes(files, path, file)) return {Turn::Kind::kAgain};
   const Lookup held = file.Facts();
   // Through another name the truncation would reach another file (a run
   // killed while it named its image leaves one); another user's file, or
@@ -189,10 +181,10 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const std::vector<std:
   // shows the mount's owner and mode where there are none (FAT, exFAT).
   if (!held.Found() || held.facts.links > 1 ||
       (!fresh && (!held.facts.as_new || !file.Writable()))) {
-    return TurnAfter(file.Unname(path));
+    return {Turn::Kind::kUnnamed, file.Unname(path)};
   }
   if (held.facts.size > 0 && !file.Truncate()) throw FileError(Kind::kCreate, path);
-  return Turn::kReady;
+  return {Turn::Kind::kReady};
 }
 
 std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
@@ -222,22 +214,16 @@ std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
     }
     if (!opened.file) throw FileError(Kind::kCreate, path);
     const Turn turn = TakeTurn(files, path, spared, fresh, *opened.file);
-    if (turn == Turn::kReady) return std::move(opened.file);
+    if (turn.kind == Turn::Kind::kReady) return std::move(opened.file);
     // Let go before any wait: a run that has just made the file must be
     // able to lock it meanwhile.
     opened.file.reset();
-    switch (turn) {
-      case Turn::kHeldByAnother:
-        waiter.Wait();
-        break;
-      case Turn::kNotRemoved:
-        AfterRemoving(Removal::kDenied, path, waiter);
-        break;
-      case Turn::kRemovalFailed:
-        AfterRemoving(Removal::kFailed, path, waiter);
-        break;
-      default:
-        waiter.Again(path);
+    if (turn.kind == Turn::Kind::kHeldByAnother) {
+      waiter.Wait();
+    } else if (turn.kind == Turn::Kind::kUnnamed && turn.removal != Removal::kRemoved) {
+      AfterRemoving(turn.removal, path, waiter);
+    } else {
+      waiter.Again(path);
     }
   }
 }
