@@ -16,9 +16,9 @@
 
 #include "blockfile/block_reader.h"
 #include "image/conversion.h"
-#include "platform/image_stream.h"
-#include "platform/input_stream.h"
-#include "platform/memory_file.h"
+#include "io/image_stream.h"
+#include "io/input_stream.h"
+#include "io/memory_file.h"
 
 namespace kv2pelmo {
 namespace {

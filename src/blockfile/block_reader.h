@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "blockfile/block_header.h"
-#include "platform/input_stream.h"
+#include "io/input_stream.h"
 
 namespace kv2pelmo {
 

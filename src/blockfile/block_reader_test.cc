@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/memory_file.h"
+#include "io/memory_file.h"
 #include "record_builder.h"
 
 namespace kv2pelmo {

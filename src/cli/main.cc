@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "handover/file_system.h"
 #include "platform/console.h"
-#include "platform/file_system.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
   // A run whose outcome cannot be told must not pass for a success: with no

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "image/conversion.h"
-#include "platform/file_error.h"
+#include "io/file_error.h"
 
 namespace kv2pelmo {
 

@@ -3,7 +3,7 @@
 
 #include "cli/format.h"
 #include "cli/messages.h"
-#include "platform/file_system.h"
+#include "handover/file_system.h"
 
 namespace kv2pelmo {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "image/image_writer.h"
-#include "platform/temporary_image.h"
+#include "handover/temporary_image.h"
 
 namespace kv2pelmo {
 

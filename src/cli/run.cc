@@ -13,9 +13,9 @@
 #include "cli/output_namer.h"
 #include "cli/version.h"
 #include "image/image_writer.h"
-#include "platform/file_system.h"
-#include "platform/memory_file.h"
-#include "platform/temporary_image.h"
+#include "handover/file_system.h"
+#include "io/memory_file.h"
+#include "handover/temporary_image.h"
 
 namespace kv2pelmo {
 namespace {

@@ -12,10 +12,10 @@
 
 #include "image/conversion.h"
 #include "platform/console.h"
-#include "platform/file_error.h"
-#include "platform/file_system.h"
-#include "platform/image_stream.h"
-#include "platform/input_stream.h"
+#include "io/file_error.h"
+#include "handover/file_system.h"
+#include "io/image_stream.h"
+#include "io/input_stream.h"
 
 namespace kv2pelmo {
 

@@ -11,8 +11,8 @@
 #include "blockfile/block_reader.h"
 #include "image/block_map.h"
 #include "image/image_writer.h"
-#include "platform/image_stream.h"
-#include "platform/input_stream.h"
+#include "io/image_stream.h"
+#include "io/input_stream.h"
 
 namespace kv2pelmo {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "blockfile/block_reader.h"
-#include "platform/image_stream.h"
+#include "io/image_stream.h"
 
 namespace kv2pelmo {
 

@@ -12,8 +12,9 @@
 #include <chrono>
 #include <fstream>
 
-#include "platform/file_system.h"
+#include "handover/file_system.h"
 #include "platform/lock_table.h"
+#include "platform/process.h"
 #include "platform/posix_file.h"
 
 namespace kv2pelmo {

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "handover/file_system.h"
+#include "platform/process.h"
 #include "platform/win32_file.h"
 #include "platform/win32_text.h"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <istream>
 
-#include "platform/file_system.h"
+#include "handover/file_system.h"
 
 namespace kv2pelmo {
 

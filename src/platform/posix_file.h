@@ -11,7 +11,7 @@
 #include <limits>
 #include <string>
 
-#include "platform/file_system.h"
+#include "handover/file_system.h"
 #include "platform/system_file.h"
 
 namespace kv2pelmo {

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/raw_file.h"
+#include "io/raw_file.h"
 
 namespace kv2pelmo {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "handover/file_system.h"
 #include "platform/system_file.h"
 #include "platform/win32_text.h"
 

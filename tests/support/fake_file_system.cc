@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/memory_file.h"
+#include "io/memory_file.h"
 
 namespace kv2pelmo::test {
 namespace {

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "handover/file_system.h"
 
 namespace kv2pelmo::test {
 

@@ -1,14 +1,14 @@
 // The input's stream: exact-length reads served from a read-ahead over a raw file.
-#ifndef KV2PELMO_PLATFORM_INPUT_STREAM_H_
-#define KV2PELMO_PLATFORM_INPUT_STREAM_H_
+#ifndef KV2PELMO_IO_INPUT_STREAM_H_
+#define KV2PELMO_IO_INPUT_STREAM_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "platform/raw_file.h"
-#include "platform/stream_buffer.h"
+#include "io/raw_file.h"
+#include "io/stream_buffer.h"
 
 namespace kv2pelmo {
 
@@ -74,4 +74,4 @@ class InputStream final {
 
 }  // namespace kv2pelmo
 
-#endif  // KV2PELMO_PLATFORM_INPUT_STREAM_H_
+#endif  // KV2PELMO_IO_INPUT_STREAM_H_

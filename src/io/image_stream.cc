@@ -1,8 +1,7 @@
-// Write gathering over a raw file, and the buffer both streams share.
-#include "platform/image_stream.h"
+// Write gathering over a raw file.
+#include "io/image_stream.h"
 
 #include <algorithm>
-#include <new>
 #include <utility>
 
 namespace kv2pelmo {
@@ -164,21 +163,6 @@ void ImageStream::Flush() {
 void ImageStream::Close() {
   Flush();
   raw_->Close();
-}
-
-// Page-aligned: the kernel copies a read into a buffer that starts partway
-// into a cache line several times slower, on some processors four times.
-constexpr std::align_val_t kBufferAlignment{4096};
-
-unsigned char* StreamBuffer::Get() {
-  if (!bytes_) {
-    bytes_.reset(static_cast<unsigned char*>(::operator new[](kStreamCapacity, kBufferAlignment)));
-  }
-  return bytes_.get();
-}
-
-void AlignedDelete::operator()(unsigned char* bytes) const {
-  ::operator delete[](bytes, kBufferAlignment);
 }
 
 }  // namespace kv2pelmo

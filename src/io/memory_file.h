@@ -1,12 +1,12 @@
 // RawFiles in memory: bytes for the tests and the fuzzer, nothing at all for a dry run.
-#ifndef KV2PELMO_PLATFORM_MEMORY_FILE_H_
-#define KV2PELMO_PLATFORM_MEMORY_FILE_H_
+#ifndef KV2PELMO_IO_MEMORY_FILE_H_
+#define KV2PELMO_IO_MEMORY_FILE_H_
 
 #include <cstdint>
 #include <limits>
 #include <vector>
 
-#include "platform/raw_file.h"
+#include "io/raw_file.h"
 
 namespace kv2pelmo {
 
@@ -52,4 +52,4 @@ class DiscardingFile final : public RawFile {
 
 }  // namespace kv2pelmo
 
-#endif  // KV2PELMO_PLATFORM_MEMORY_FILE_H_
+#endif  // KV2PELMO_IO_MEMORY_FILE_H_

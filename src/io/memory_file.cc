@@ -1,5 +1,5 @@
 // Transfers of the in-memory file.
-#include "platform/memory_file.h"
+#include "io/memory_file.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,11 @@
 // The small interface over an open file that each platform implements.
-#ifndef KV2PELMO_PLATFORM_RAW_FILE_H_
-#define KV2PELMO_PLATFORM_RAW_FILE_H_
+#ifndef KV2PELMO_IO_RAW_FILE_H_
+#define KV2PELMO_IO_RAW_FILE_H_
 
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/file_error.h"
+#include "io/file_error.h"
 
 namespace kv2pelmo {
 
@@ -41,4 +41,4 @@ void CopyWhole(RawFile& from, RawFile& to);
 
 }  // namespace kv2pelmo
 
-#endif  // KV2PELMO_PLATFORM_RAW_FILE_H_
+#endif  // KV2PELMO_IO_RAW_FILE_H_

@@ -1,5 +1,5 @@
 // Read-ahead over a raw file.
-#include "platform/input_stream.h"
+#include "io/input_stream.h"
 
 #include <algorithm>
 

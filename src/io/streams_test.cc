@@ -4,9 +4,9 @@
 #include <random>
 #include <tuple>
 
-#include "platform/image_stream.h"
-#include "platform/input_stream.h"
-#include "platform/memory_file.h"
+#include "io/image_stream.h"
+#include "io/input_stream.h"
+#include "io/memory_file.h"
 #include "record_builder.h"
 
 namespace kv2pelmo {

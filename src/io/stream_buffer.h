@@ -1,6 +1,6 @@
 // What both file streams share: their page-aligned buffer and the copy of small transfers.
-#ifndef KV2PELMO_PLATFORM_STREAM_BUFFER_H_
-#define KV2PELMO_PLATFORM_STREAM_BUFFER_H_
+#ifndef KV2PELMO_IO_STREAM_BUFFER_H_
+#define KV2PELMO_IO_STREAM_BUFFER_H_
 
 #include <cstddef>
 #include <cstring>
@@ -41,4 +41,4 @@ inline void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t 
 
 }  // namespace kv2pelmo
 
-#endif  // KV2PELMO_PLATFORM_STREAM_BUFFER_H_
+#endif  // KV2PELMO_IO_STREAM_BUFFER_H_

@@ -1,14 +1,14 @@
 // The image while it is written: held by one run at a time, then given its final name.
-#ifndef KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_
-#define KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_
+#ifndef KV2PELMO_HANDOVER_TEMPORARY_IMAGE_H_
+#define KV2PELMO_HANDOVER_TEMPORARY_IMAGE_H_
 
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/file_system.h"
-#include "platform/image_stream.h"
+#include "handover/file_system.h"
+#include "io/image_stream.h"
 
 namespace kv2pelmo {
 
@@ -79,4 +79,4 @@ std::string HiddenNameOf(const std::string& directory, const FileId& id);
 
 }  // namespace kv2pelmo
 
-#endif  // KV2PELMO_PLATFORM_TEMPORARY_IMAGE_H_
+#endif  // KV2PELMO_HANDOVER_TEMPORARY_IMAGE_H_

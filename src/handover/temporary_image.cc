@@ -1,6 +1,6 @@
 // Taking turns on the temporary image and naming it: every rule once, over the platform's
 // primitives.
-#include "platform/temporary_image.h"
+#include "handover/temporary_image.h"
 
 #include <algorithm>
 #include <utility>

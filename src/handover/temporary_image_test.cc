@@ -1,5 +1,5 @@
 // The naming policy over the fake file system: turns, leftovers, refusals, sweeps and copies.
-#include "platform/temporary_image.h"
+#include "handover/temporary_image.h"
 
 #include <gtest/gtest.h>
 

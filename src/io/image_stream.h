@@ -1,7 +1,7 @@
 // The image's stream: exact-length writes gathered in a few windows over a raw file, placed by
 // seeks.
-#ifndef KV2PELMO_PLATFORM_IMAGE_STREAM_H_
-#define KV2PELMO_PLATFORM_IMAGE_STREAM_H_
+#ifndef KV2PELMO_IO_IMAGE_STREAM_H_
+#define KV2PELMO_IO_IMAGE_STREAM_H_
 
 #include <array>
 #include <cstddef>
@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/raw_file.h"
-#include "platform/stream_buffer.h"
+#include "io/raw_file.h"
+#include "io/stream_buffer.h"
 
 namespace kv2pelmo {
 
@@ -104,4 +104,4 @@ class ImageStream final {
 
 }  // namespace kv2pelmo
 
-#endif  // KV2PELMO_PLATFORM_IMAGE_STREAM_H_
+#endif  // KV2PELMO_IO_IMAGE_STREAM_H_

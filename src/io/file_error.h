@@ -1,6 +1,6 @@
 // The one failure of the file layer: what failed, on which file, and why where that is known.
-#ifndef KV2PELMO_PLATFORM_FILE_ERROR_H_
-#define KV2PELMO_PLATFORM_FILE_ERROR_H_
+#ifndef KV2PELMO_IO_FILE_ERROR_H_
+#define KV2PELMO_IO_FILE_ERROR_H_
 
 #include <cstdint>
 #include <exception>
@@ -65,4 +65,4 @@ class FileError : public std::exception {
 
 }  // namespace kv2pelmo
 
-#endif  // KV2PELMO_PLATFORM_FILE_ERROR_H_
+#endif  // KV2PELMO_IO_FILE_ERROR_H_

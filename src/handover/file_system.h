@@ -1,14 +1,14 @@
 // The file system as the converter sees it: the few primitives each platform implements.
-#ifndef KV2PELMO_PLATFORM_FILE_SYSTEM_H_
-#define KV2PELMO_PLATFORM_FILE_SYSTEM_H_
+#ifndef KV2PELMO_HANDOVER_FILE_SYSTEM_H_
+#define KV2PELMO_HANDOVER_FILE_SYSTEM_H_
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/input_stream.h"
-#include "platform/raw_file.h"
+#include "io/input_stream.h"
+#include "io/raw_file.h"
 
 namespace kv2pelmo {
 
@@ -145,12 +145,6 @@ FileSystem& PlatformFileSystem();
 /// true otherwise, also when it cannot tell (then opening it will).
 bool FileExists(FileSystem& files, const std::string& path);
 
-/// Readies the process for a run: a file-size limit makes a write fail
-/// instead of ending the process, and standard descriptors that are closed
-/// are opened on the null device, so that no file of the run takes their
-/// numbers. Returns false when standard output was closed.
-bool PrepareProcess();
-
 /// Returns the characters that end the directory part of a path on this
 /// platform ("/" here, more on others).
 const char* PathSeparators();
@@ -164,4 +158,4 @@ std::string AsTheSystemTakesIt(const std::string& path);
 
 }  // namespace kv2pelmo
 
-#endif  // KV2PELMO_PLATFORM_FILE_SYSTEM_H_
+#endif  // KV2PELMO_HANDOVER_FILE_SYSTEM_H_
