@@ -80,11 +80,9 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
                        const std::optional<std::string>& alignator_path, std::ostream& out,
                        std::ostream& err) {
   std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
-  std::vector<std::string> spared{input_path};
-  if (alignator_path) spared.push_back(*alignator_path);
   // Standard error, so that the output of a run that waited stays the same.
   std::unique_ptr<TemporaryImage> image =
-      TemporaryImage::Create(files, kTemporaryImageName, spared, [&err] {
+      TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path}, [&err] {
         err << "kv2pelmo: waiting for another program to release " << kTemporaryImageName
             << std::endl;
       });

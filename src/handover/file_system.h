@@ -35,7 +35,7 @@ struct FileFacts {
   std::uint64_t size = 0;
   /// Owned by this user, with the permissions a new file gets here: a file
   /// the image may become without lending the output another's.
-  bool as_new = true;
+  bool default_owner_and_mode = true;
 };
 
 /// What asking after a name or an open file found.
@@ -78,9 +78,9 @@ class HeldFile : public RawFile {
   virtual bool Sync() = 0;
   /// Gives this file the name to, replacing any file of that name. Where
   /// the platform needs another name first, that is hidden, beside to.
-  virtual Named NameAs(const std::string& to, const std::string& hidden) = 0;
+  virtual Named RenameTo(const std::string& to, const std::string& hidden) = 0;
   /// Removes name when it still denotes this file.
-  virtual Removal Unname(const std::string& name) = 0;
+  virtual Removal RemoveName(const std::string& name) = 0;
 };
 
 /// A file opened or created, or why not.

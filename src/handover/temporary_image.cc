@@ -42,16 +42,17 @@ std::string FreshHiddenName(FileSystem& files, const std::string& to) {
 }
 
 // What a file is to the files a run must never write over or remove.
-enum class Sameness { kNo, kMaybe, kYes };
+enum class SameFile { kNo, kCannotTell, kYes };
 
 // "Cannot tell" never counts as "not the same".
-Sameness SameAsAny(FileSystem& files, const FileId& id, const std::vector<std::string>& spared) {
-  Sameness same = Sameness::kNo;
+SameFile SameAsProtected(FileSystem& files, const FileId& id, const ProtectedFiles& protect) {
+  SameFile same = SameFile::kNo;
   const auto note = [&](const Lookup& other) {
-    if (other.Is(id)) same = Sameness::kYes;
-    if (other.state == Lookup::State::kUnknown) same = std::max(same, Sameness::kMaybe);
+    if (other.Is(id)) same = SameFile::kYes;
+    if (other.state == Lookup::State::kUnknown) same = std::max(same, SameFile::kCannotTell);
   };
-  for (const std::string& path : spared) note(files.Look(path, true));
+  note(files.Look(protect.input, true));
+  if (protect.alignator) note(files.Look(*protect.alignator, true));
   for (const Lookup& standard : files.StandardStreams()) note(standard);
   return same;
 }
@@ -68,7 +69,7 @@ class Waiter {
       : files_(files), on_long_wait_(on_long_wait) {}
   void Wait() {
     if (waited_ >= kLongWaitMilliseconds && !std::exchange(told_, true)) on_long_wait_();
-    again_ = 0;
+    retries_ = 0;
     files_.Sleep(kPollMilliseconds);
     waited_ += kPollMilliseconds;
   }
@@ -76,33 +77,33 @@ class Waiter {
   // has just made it and not yet locked it: it is looked at again for a
   // while before the run gives up.
   // Returns false once that while is over.
-  bool Doubt() {
-    if (doubted_ >= kGraceMilliseconds) return false;
-    doubted_ += kPollMilliseconds;
+  bool RetryWithinGrace() {
+    if (grace_used_ >= kGraceMilliseconds) return false;
+    grace_used_ += kPollMilliseconds;
     Wait();
     return true;
   }
   // Every try but a wait must come nearer: a file system that always says
   // "again" fails the run rather than spinning.
-  void Again(const std::string& path) {
-    if (++again_ > kMostAgains) throw FileError(Kind::kCreate, path);
+  void CountRetry(const std::string& path) {
+    if (++retries_ > kMostRetries) throw FileError(Kind::kCreate, path);
   }
 
  private:
   static constexpr int kGraceMilliseconds = 200;
-  static constexpr int kMostAgains = 1000;
+  static constexpr int kMostRetries = 1000;
   FileSystem& files_;
   const std::function<void()>& on_long_wait_;
   int waited_ = 0;
-  int doubted_ = 0;
-  int again_ = 0;
+  int grace_used_ = 0;
+  int retries_ = 0;
   bool told_ = false;
 };
 
 // What removing a leftover came to: gone, or to be looked at again.
 void AfterRemoving(Removal removal, const std::string& path, Waiter& waiter) {
   if (removal == Removal::kRemoved) return;
-  if (waiter.Doubt()) return;
+  if (waiter.RetryWithinGrace()) return;
   if (removal == Removal::kDenied) throw FileError(Kind::kCreate, path, Reason::kNotRemovable);
   throw FileError(Kind::kCreate, path);
 }
@@ -112,31 +113,31 @@ void AfterRemoving(Removal removal, const std::string& path, Waiter& waiter) {
 // is waited for. It is another user's (the platform opens this user's own),
 // and never removed: that user could be taking it over meanwhile.
 void WaitForUnopenable(FileSystem& files, const std::string& path,
-                       const std::vector<std::string>& spared, Waiter& waiter) {
+                       const ProtectedFiles& protect, Waiter& waiter) {
   const Lookup found = files.Look(path, false);
   if (found.state == Lookup::State::kMissing) return;
   if (!found.Found() || found.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
-  if (SameAsAny(files, found.facts.id, spared) != Sameness::kNo) {
+  if (SameAsProtected(files, found.facts.id, protect) != SameFile::kNo) {
     throw FileError(Kind::kCreate, path, Reason::kMaybeProtected);
   }
   switch (files.LockedByAnyone(found.facts)) {
     case InUse::kYes:
       return waiter.Wait();
     case InUse::kUnknown:
-      if (waiter.Doubt()) return;
+      if (waiter.RetryWithinGrace()) return;
       throw FileError(Kind::kCreate, path, Reason::kInUseUnknown);
     case InUse::kNo:
-      if (waiter.Doubt()) return;
+      if (waiter.RetryWithinGrace()) return;
       throw FileError(Kind::kCreate, path, Reason::kOthersLeftover);
   }
 }
 
 // A file held open by another keeps others out where handles share nothing:
 // it may be this run's own input, which must not be waited for.
-void WaitUnlessSpared(FileSystem& files, const std::string& path,
-                      const std::vector<std::string>& spared, Waiter& waiter) {
+void WaitUnlessProtected(FileSystem& files, const std::string& path,
+                      const ProtectedFiles& protect, Waiter& waiter) {
   const Lookup held = files.Look(path, false);
-  if (held.Found() && SameAsAny(files, held.facts.id, spared) != Sameness::kNo) {
+  if (held.Found() && SameAsProtected(files, held.facts.id, protect) != SameFile::kNo) {
     throw FileError(Kind::kCreate, path);
   }
   waiter.Wait();
@@ -145,22 +146,22 @@ void WaitUnlessSpared(FileSystem& files, const std::string& path,
 // What came of a turn at the file of a name; for kUnnamed, how the removal
 // of a leftover went.
 struct Turn {
-  enum class Kind { kReady, kAgain, kHeldByAnother, kUnnamed } kind;
+  enum class Kind { kReady, kReopen, kHeldByAnother, kLeftoverRemoved } kind;
   Removal removal = Removal::kRemoved;
 };
 
 // Takes the turn on the file just opened as path and makes it this run's
 // empty image (kReady); otherwise says why path is to be opened again.
-Turn TakeTurn(FileSystem& files, const std::string& path, const std::vector<std::string>& spared,
+Turn TakeTurn(FileSystem& files, const std::string& path, const ProtectedFiles& protect,
               bool fresh, HeldFile& file) {
   const Lookup opened = file.Facts();
   if (!opened.Found() || opened.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
-  switch (SameAsAny(files, opened.facts.id, spared)) {
-    case Sameness::kYes:
+  switch (SameAsProtected(files, opened.facts.id, protect)) {
+    case SameFile::kYes:
       throw FileError(Kind::kCreate, path);
-    case Sameness::kMaybe:
+    case SameFile::kCannotTell:
       throw FileError(Kind::kCreate, path, Reason::kMaybeProtected);
-    case Sameness::kNo:
+    case SameFile::kNo:
       break;
   }
   switch (file.TryLock()) {
@@ -173,22 +174,22 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const std::vector<std:
   }
   // While this run waited, the one before it may have given the file its
   // final name or removed it; the name may even mean another file by now.
-  if (!Denotes(files, path, file)) return {Turn::Kind::kAgain};
+  if (!Denotes(files, path, file)) return {Turn::Kind::kReopen};
   const Lookup held = file.Facts();
   // Through another name the truncation would reach another file (a run
   // killed while it named its image leaves one); another user's file, or
   // one with odd permissions, would lend them to the output. A fresh file
   // shows the mount's owner and mode where there are none (FAT, exFAT).
   if (!held.Found() || held.facts.links > 1 ||
-      (!fresh && (!held.facts.as_new || !file.Writable()))) {
-    return {Turn::Kind::kUnnamed, file.Unname(path)};
+      (!fresh && (!held.facts.default_owner_and_mode || !file.Writable()))) {
+    return {Turn::Kind::kLeftoverRemoved, file.RemoveName(path)};
   }
   if (held.facts.size > 0 && !file.Truncate()) throw FileError(Kind::kCreate, path);
   return {Turn::Kind::kReady};
 }
 
 std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
-                                    const std::vector<std::string>& spared, Waiter& waiter) {
+                                    const ProtectedFiles& protect, Waiter& waiter) {
   for (;;) {
     Opened opened = files.Create(path);
     const bool fresh = opened.failure == OpenFailure::kNone;
@@ -200,30 +201,30 @@ std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
       opened = files.OpenExisting(path);
       switch (opened.failure) {
         case OpenFailure::kMissing:  // gone meanwhile
-          waiter.Again(path);
+          waiter.CountRetry(path);
           continue;
         case OpenFailure::kBusy:
-          WaitUnlessSpared(files, path, spared, waiter);
+          WaitUnlessProtected(files, path, protect, waiter);
           continue;
         case OpenFailure::kDenied:
-          WaitForUnopenable(files, path, spared, waiter);
+          WaitForUnopenable(files, path, protect, waiter);
           continue;
         default:
           break;
       }
     }
     if (!opened.file) throw FileError(Kind::kCreate, path);
-    const Turn turn = TakeTurn(files, path, spared, fresh, *opened.file);
+    const Turn turn = TakeTurn(files, path, protect, fresh, *opened.file);
     if (turn.kind == Turn::Kind::kReady) return std::move(opened.file);
     // Let go before any wait: a run that has just made the file must be
     // able to lock it meanwhile.
     opened.file.reset();
     if (turn.kind == Turn::Kind::kHeldByAnother) {
       waiter.Wait();
-    } else if (turn.kind == Turn::Kind::kUnnamed && turn.removal != Removal::kRemoved) {
+    } else if (turn.kind == Turn::Kind::kLeftoverRemoved && turn.removal != Removal::kRemoved) {
       AfterRemoving(turn.removal, path, waiter);
     } else {
-      waiter.Again(path);
+      waiter.CountRetry(path);
     }
   }
 }
@@ -231,18 +232,18 @@ std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
 }  // namespace
 
 std::unique_ptr<TemporaryImage> TemporaryImage::Create(FileSystem& files, const std::string& path,
-                                                       const std::vector<std::string>& spared,
+                                                       const ProtectedFiles& protect,
                                                        const std::function<void()>& on_long_wait) {
   Waiter waiter(files, on_long_wait);
-  std::unique_ptr<HeldFile> file = HoldImage(files, path, spared, waiter);
-  return std::unique_ptr<TemporaryImage>(new TemporaryImage(files, path, spared, std::move(file)));
+  std::unique_ptr<HeldFile> file = HoldImage(files, path, protect, waiter);
+  return std::unique_ptr<TemporaryImage>(new TemporaryImage(files, path, protect, std::move(file)));
 }
 
-TemporaryImage::TemporaryImage(FileSystem& files, std::string path, std::vector<std::string> spared,
+TemporaryImage::TemporaryImage(FileSystem& files, std::string path, ProtectedFiles protect,
                                std::unique_ptr<HeldFile> file)
     : files_(files),
       path_(std::move(path)),
-      spared_(std::move(spared)),
+      protect_(std::move(protect)),
       file_(file.get()),
       stream_(std::move(file), path_) {}
 
@@ -253,7 +254,7 @@ void TemporaryImage::Sync() {
 
 void TemporaryImage::MoveTo(const std::string& to) {
   if (!Denotes(files_, path_, *file_)) throw FileError(Kind::kRename, path_, to);
-  RefuseSparedName(to);
+  RefuseProtectedName(to);
   const std::string directory = DirectoryOf(to);
   Sweep(directory);
   switch (GiveName(*file_, path_, to)) {
@@ -269,7 +270,7 @@ void TemporaryImage::MoveTo(const std::string& to) {
   // The temporary name goes, unless it has come to mean another file. The
   // image has its name and is on the disk: a late failure here, or of the
   // close (NFS and CIFS report some there), changes nothing of that.
-  static_cast<void>(file_->Unname(path_));
+  static_cast<void>(file_->RemoveName(path_));
   try {
     stream_.Close();
   } catch (const FileError&) {
@@ -279,25 +280,30 @@ void TemporaryImage::MoveTo(const std::string& to) {
 // Replacing the input or the alignator would destroy a file the user gave
 // (a link to one too: the name is the user's), and the file the messages go
 // to would lose them.
-void TemporaryImage::RefuseSparedName(const std::string& to) {
+void TemporaryImage::RefuseProtectedName(const std::string& to) {
   const Lookup target = files_.Look(to, false);
   if (target.state == Lookup::State::kMissing) return;
   if (!target.Found()) throw FileError(Kind::kRename, path_, to);
-  for (std::size_t i = 0; i < spared_.size(); ++i) {
-    for (const bool follow : {true, false}) {
-      const Lookup given = files_.Look(spared_[i], follow);
-      if (given.Is(target.facts.id)) {
-        throw FileError(Kind::kRename, path_, to, i == 0 ? Reason::kIsInput : Reason::kIsAlignator);
-      }
-      if (given.state == Lookup::State::kUnknown) {
-        throw FileError(Kind::kRename, path_, to, Reason::kMaybeProtected);
-      }
-    }
+  RefuseIfProtected(protect_.input, to, target.facts.id, Reason::kIsInput);
+  if (protect_.alignator) {
+    RefuseIfProtected(*protect_.alignator, to, target.facts.id, Reason::kIsAlignator);
   }
   const std::vector<Lookup> streams = files_.StandardStreams();
   for (std::size_t i = 1; i < streams.size(); ++i) {  // output and error; input is but read
     if (streams[i].Is(target.facts.id)) {
       throw FileError(Kind::kRename, path_, to, Reason::kIsStandardStream);
+    }
+  }
+}
+
+// A link to a protected file is the user's name for it, and so protected too.
+void TemporaryImage::RefuseIfProtected(const std::string& given_path, const std::string& to,
+                                       const FileId& target, Reason reason) {
+  for (const bool follow : {true, false}) {
+    const Lookup given = files_.Look(given_path, follow);
+    if (given.Is(target)) throw FileError(Kind::kRename, path_, to, reason);
+    if (given.state == Lookup::State::kUnknown) {
+      throw FileError(Kind::kRename, path_, to, Reason::kMaybeProtected);
     }
   }
 }
@@ -315,9 +321,9 @@ void TemporaryImage::Sweep(const std::string& directory) {
     const Lookup found = opened.file->Facts();
     if (found.Found() && found.facts.type == Type::kRegular &&
         path == HiddenNameOf(directory, found.facts.id) &&
-        SameAsAny(files_, found.facts.id, spared_) == Sameness::kNo &&
+        SameAsProtected(files_, found.facts.id, protect_) == SameFile::kNo &&
         opened.file->TryLock() == Lock::kHeld) {
-      static_cast<void>(opened.file->Unname(path));
+      static_cast<void>(opened.file->RemoveName(path));
     }
   }
 }
@@ -329,7 +335,7 @@ Named TemporaryImage::GiveName(HeldFile& file, const std::string& name, const st
   const Lookup held = file.Facts();
   if (!held.Found()) return Named::kFailed;
   const std::string hidden = HiddenNameOf(DirectoryOf(to), held.facts.id);
-  const Named named = file.NameAs(to, hidden);
+  const Named named = file.RenameTo(to, hidden);
   const bool rename = named == Named::kNoLinks || (named == Named::kNameTaken && name == hidden);
   if (!rename) return named == Named::kNameTaken ? Named::kFailed : named;
   if (name.empty() || !Denotes(files_, name, file)) return Named::kFailed;
@@ -348,7 +354,7 @@ void TemporaryImage::CopyAcross(const std::string& to) {
   } catch (const FileError&) {
   }
   // Where the copy was linked under its final name, its own name goes too.
-  if (!name.empty()) static_cast<void>(copy->Unname(name));
+  if (!name.empty()) static_cast<void>(copy->RemoveName(name));
   if (!named) throw FileError(Kind::kRename, path_, to);
 }
 
@@ -367,8 +373,8 @@ std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to
   const std::string hidden = copy.Found() ? HiddenNameOf(DirectoryOf(to), copy.facts.id) : "";
   if (!copy.Found() || made.file->TryLock() != Lock::kHeld ||
       files_.Look(hidden, false).state != Lookup::State::kMissing ||
-      !Rehide(*made.file, name, hidden)) {
-    if (made.file) static_cast<void>(made.file->Unname(name));
+      !MoveToHiddenName(*made.file, name, hidden)) {
+    if (made.file) static_cast<void>(made.file->RemoveName(name));
     throw FileError(Kind::kRename, path_, to);
   }
   name = hidden;
@@ -378,11 +384,11 @@ std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to
 // Gives copy, just made as fresh and still empty, the name hidden instead:
 // through the file itself where the platform can (a handle that shares
 // nothing cannot be renamed by its name), else by renaming fresh.
-bool TemporaryImage::Rehide(HeldFile& copy, const std::string& fresh, const std::string& hidden) {
-  Named named = copy.NameAs(hidden, hidden);
+bool TemporaryImage::MoveToHiddenName(HeldFile& copy, const std::string& fresh, const std::string& hidden) {
+  Named named = copy.RenameTo(hidden, hidden);
   if (named == Named::kNoLinks) named = files_.Rename(fresh, hidden);
   if (named != Named::kNamed) return false;
-  static_cast<void>(copy.Unname(fresh));  // where it was linked, not renamed
+  static_cast<void>(copy.RemoveName(fresh));  // where it was linked, not renamed
   return true;
 }
 

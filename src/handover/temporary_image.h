@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,12 @@ namespace kv2pelmo {
 
 /// How long a run waits before it says so.
 constexpr int kLongWaitMilliseconds = 1000;
+
+/// The files the user gave a run, which it must never write over or remove.
+struct ProtectedFiles {
+  std::string input;
+  std::optional<std::string> alignator;
+};
 
 /// The temporary image of one run. It stays open, and so locked against other
 /// runs, from its creation until MoveTo has put it under its final name; a
@@ -30,10 +37,10 @@ class TemporaryImage {
   /// a new file's, or one this user may not write) is removed once no
   /// program holds it, and made anew. Throws FileError(kCreate), leaving the
   /// old file untouched, when path is a link or not a regular file, when it
-  /// is or may be one of spared (the files it must never be written over)
-  /// or a standard stream, or when it cannot be replaced.
+  /// is or may be one of protect's files or a standard stream, or when it
+  /// cannot be replaced.
   static std::unique_ptr<TemporaryImage> Create(FileSystem& files, const std::string& path,
-                                                const std::vector<std::string>& spared,
+                                                const ProtectedFiles& protect,
                                                 const std::function<void()>& on_long_wait);
   TemporaryImage(const TemporaryImage&) = delete;
   TemporaryImage& operator=(const TemporaryImage&) = delete;
@@ -51,23 +58,25 @@ class TemporaryImage {
   /// it. Copies and links that killed runs left beside to are removed first.
   /// Throws FileError(kRename), with to untouched, when the temporary name
   /// no longer denotes the held file, when to is or links to the input or
-  /// the alignator (spared), or is a standard stream, or when naming fails. A failure after the
+  /// the alignator, or is a standard stream, or when naming fails. A failure after the
   /// image has its name changes nothing of it and is not reported.
   void MoveTo(const std::string& to);
 
  private:
-  TemporaryImage(FileSystem& files, std::string path, std::vector<std::string> spared,
+  TemporaryImage(FileSystem& files, std::string path, ProtectedFiles protect,
                  std::unique_ptr<HeldFile> file);
-  void RefuseSparedName(const std::string& to);
+  void RefuseProtectedName(const std::string& to);
+  void RefuseIfProtected(const std::string& given_path, const std::string& to,
+                         const FileId& target, FileError::Reason reason);
   void Sweep(const std::string& directory);
   Named GiveName(HeldFile& file, const std::string& name, const std::string& to);
   void CopyAcross(const std::string& to);
   std::unique_ptr<HeldFile> CreateCopyBeside(const std::string& to, std::string& name);
-  bool Rehide(HeldFile& copy, const std::string& fresh, const std::string& hidden);
+  bool MoveToHiddenName(HeldFile& copy, const std::string& fresh, const std::string& hidden);
 
   FileSystem& files_;
   std::string path_;
-  std::vector<std::string> spared_;
+  ProtectedFiles protect_;
   HeldFile* file_;  // owned by the stream
   ImageStream stream_;
 };

@@ -19,12 +19,12 @@ const Bytes kImage = {1, 2, 3};
 
 struct Policy {
   FakeFileSystem fs;
-  std::vector<std::string> spared = {"fw.480"};
+  ProtectedFiles protect = {"fw.480", std::nullopt};
   int notices = 0;
 
   Policy() { fs.Put("fw.480", {9}); }
   std::unique_ptr<TemporaryImage> Take() {
-    return TemporaryImage::Create(fs, kTemp, spared, [this] { ++notices; });
+    return TemporaryImage::Create(fs, kTemp, protect, [this] { ++notices; });
   }
   // Writes the image and names it to, as a run does.
   void Convert(const std::string& to) {
@@ -46,7 +46,7 @@ struct Policy {
   // The output is whole, this user's, with a new file's mode, and alone.
   void ExpectOutput(const std::string& to = "fw.fls") {
     EXPECT_EQ(fs.Bytes(to), kImage);
-    EXPECT_TRUE(fs.Look(to, false).facts.as_new);
+    EXPECT_TRUE(fs.Look(to, false).facts.default_owner_and_mode);
     EXPECT_FALSE(fs.Has(kTemp));
   }
 };
@@ -131,7 +131,7 @@ TEST(TemporaryImageTest, RefusalsLeaveTheLeftoverAndSayWhy) {
             std::pair(Kind::kCreate, Reason::kMaybeProtected));
   EXPECT_EQ(refused([](Policy& p) { p.fs.standard[1] = p.fs.Look(kTemp, false); }),
             std::pair(Kind::kCreate, Reason::kNone));
-  EXPECT_EQ(refused([](Policy& p) { p.spared.emplace_back(kTemp); }),
+  EXPECT_EQ(refused([](Policy& p) { p.protect.alignator = kTemp; }),
             std::pair(Kind::kCreate, Reason::kNone));
   EXPECT_EQ(refused([](Policy& p) { p.fs.inodes[p.fs.names[kTemp]].link_to = "fw.480"; }),
             std::pair(Kind::kCreate, Reason::kNone));
@@ -141,14 +141,14 @@ TEST(TemporaryImageTest, RefusalsLeaveTheLeftoverAndSayWhy) {
 // that the messages go to.
 TEST(TemporaryImageTest, NeverNamedOverTheInputOrTheAlignator) {
   Policy p;
-  p.spared.emplace_back("link.fls");
+  p.protect.alignator = "link.fls";
   p.fs.Put("fw.48g", {8});
   p.fs.inodes[p.fs.Put("link.fls", {})].link_to = "fw.48g";
   p.fs.Link(p.fs.names["fw.480"], "input.fls");
   p.fs.standard[1] = p.fs.Look("fw.48g", false);  // kv2pelmo fw.480 > fw.48g
   EXPECT_EQ(p.Failure("link.fls"), std::pair(FileError::Kind::kRename, Reason::kIsAlignator));
   EXPECT_EQ(p.Failure("input.fls"), std::pair(FileError::Kind::kRename, Reason::kIsInput));
-  p.spared.pop_back();
+  p.protect.alignator.reset();
   EXPECT_EQ(p.Failure("fw.48g"), std::pair(FileError::Kind::kRename, Reason::kIsStandardStream));
   EXPECT_EQ(p.fs.Bytes("fw.48g"), Bytes{8});
   EXPECT_EQ(p.fs.Bytes("input.fls"), Bytes{9});
@@ -168,7 +168,7 @@ TEST(TemporaryImageTest, SweepRemovesOnlyDeadCopiesOfItsOwn) {
   };
   const std::string live = hidden("live"), input = hidden("input"), dead = hidden("dead");
   p.fs.inodes[p.fs.names[live]].lock = FakeFileSystem::kElsewhere;
-  p.spared = {input};
+  p.protect.input = input;
   const std::vector<std::string> kept = {live, input, "out/.kv2pelmo-backup",
                                          "out/.kv2pelmo-000000000000000a.tmp"};
   p.fs.Put(kept[2], {4});

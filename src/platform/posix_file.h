@@ -81,7 +81,7 @@ inline Lookup FactsOf(int status, const struct stat& st) {
                                            : Type::kOther;
   found.facts.links = static_cast<std::uint64_t>(st.st_nlink);
   found.facts.size = static_cast<std::uint64_t>(st.st_size);
-  found.facts.as_new = st.st_uid == ::geteuid() && (st.st_mode & 07777) == kNewMode;
+  found.facts.default_owner_and_mode = st.st_uid == ::geteuid() && (st.st_mode & 07777) == kNewMode;
   return found;
 }
 
@@ -151,7 +151,7 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
   // A link made through the descriptor, whatever names the file has or
   // lacks, under the hidden name, then renamed over to. FAT and exFAT say
   // EPERM, other file systems without links EOPNOTSUPP or EMLINK.
-  Named NameAs(const std::string& to, const std::string& hidden) override {
+  Named RenameTo(const std::string& to, const std::string& hidden) override {
     if (!TakeGroupOf(to)) return Named::kCopyNeeded;
     const std::string self = "/proc/self/fd/" + std::to_string(handle_);
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW) != 0) {
@@ -174,7 +174,7 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
     return Named::kFailed;
   }
 
-  Removal Unname(const std::string& name) override {
+  Removal RemoveName(const std::string& name) override {
     const Lookup held = Facts();
     return held.Found() ? RemoveIfStill(name, held.facts.id) : Removal::kFailed;
   }

@@ -160,7 +160,7 @@ class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
   bool Sync() override { return ::FlushFileBuffers(handle_) != 0; }
 
   // Renames the held file itself, whatever its old name means by now.
-  Named NameAs(const std::string& to, const std::string&) override {
+  Named RenameTo(const std::string& to, const std::string&) override {
     const std::wstring name = NtPath(to);
     std::vector<unsigned char> bytes(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(WCHAR));
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(bytes.data());
@@ -177,7 +177,7 @@ class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
 
   // The name goes when this handle closes: it shares nothing, so no other
   // program keeps the file.
-  Removal Unname(const std::string& name) override {
+  Removal RemoveName(const std::string& name) override {
     const Lookup held = Facts();
     if (!held.Found()) return Removal::kFailed;
     const Lookup named = LookAt(name, false);

@@ -64,7 +64,7 @@ class FakeHeld final : public HeldFile {
     fs_.log.push_back(copy_ ? "sync copy" : "sync " + name_);
     return !fs_.fail_sync;
   }
-  Named NameAs(const std::string& to, const std::string&) override {
+  Named RenameTo(const std::string& to, const std::string&) override {
     if (fs_.fail_naming || !fs_.DirectoryOfPath(to).writable) return Named::kFailed;
     if (fs_.DirectoryOfPath(to).volume != Node().volume) return Named::kCopyNeeded;
     // Windows renames the held file itself; POSIX links it through its descriptor.
@@ -74,7 +74,7 @@ class FakeHeld final : public HeldFile {
     fs_.log.push_back("name " + to);
     return Named::kNamed;
   }
-  Removal Unname(const std::string& name) override {
+  Removal RemoveName(const std::string& name) override {
     return fs_.Remove(name, fs_.FactsOf(inode_).id);
   }
 
@@ -121,7 +121,7 @@ FileFacts FakeFileSystem::FactsOf(int inode) const {
   facts.type = node.link_to.empty() ? FileFacts::Type::kRegular : FileFacts::Type::kLink;
   facts.links = static_cast<std::uint64_t>(node.names);
   facts.size = node.bytes.size();
-  facts.as_new = node.owner == user && node.mode == (0666 & ~umask);
+  facts.default_owner_and_mode = node.owner == user && node.mode == (0666 & ~umask);
   return facts;
 }
 

@@ -84,7 +84,7 @@ class FakeFileSystem final : public FileSystem {
   Opened OpenExisting(const std::string& path) override;
   Opened CreateNameless(const std::string& directory) override;
   Named Rename(const std::string& from, const std::string& to) override;
-  /// Removes path when it still denotes the file id, as an Unname does.
+  /// Removes path when it still denotes the file id, as an RemoveName does.
   Removal Remove(const std::string& path, const FileId& id);
   InUse LockedByAnyone(const FileFacts& file) override;
   bool NameFits(const std::string& directory, const std::string& name) override {
