@@ -95,8 +95,8 @@ TEST_F(Docs, TheReadmeShowsEveryMessageAsPrinted) {
       RunProgram(CopyExamples(), {"npm5nx03.48g", "npm5nx03.480"}, notices).out,
       DeviceMessage(false),
       InexactArgumentMessage(0),
-      FileErrorMessage(
-          FileError(FileError::Kind::kCreate, "tempdct3.tmp", FileError::Reason::kNotRemovable))};
+      FileErrorMessage(NamingError(FileError::Kind::kCreate, "tempdct3.tmp", "",
+                                   NamingError::Cause::kNotRemovable))};
   std::filesystem::create_symlink("loop.480", dir_ / "loop.480");
   printed.push_back(Run({"loop.480"}).out);
   std::filesystem::remove(dir_ / "tempdct3.tmp");  // the refusals' leftover

@@ -19,16 +19,23 @@ ReadResult NoBlock(ReadResult::Kind kind, std::uint64_t offset, std::uint8_t cal
   return result;
 }
 
+// Returns what read returns; a file that ends meanwhile is said to end in
+// the record at offset.
+template <typename Read>
+auto InRecord(std::uint64_t offset, Read read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const FileError& error) {
+    if (error.reason() != FileError::Reason::kEndOfFile) throw;
+    throw RecordCutShort(error, offset);
+  }
+}
+
 }  // namespace
 
 ReadResult BlockReader::Next() {
   const std::uint64_t offset = input_.Position();
-  try {
-    return ReadRecordAt(offset);
-  } catch (FileError& error) {
-    error.SetRecord(offset);  // where a file cut short ends: inside this record
-    throw;
-  }
+  return InRecord(offset, [&] { return ReadRecordAt(offset); });
 }
 
 ReadResult BlockReader::ReadRecordAt(std::uint64_t offset) {
@@ -77,17 +84,12 @@ ReadResult BlockReader::FirstPiece(std::uint64_t offset, std::int32_t address, s
 }
 
 ReadResult BlockReader::NextPiece() {
-  try {
-    const std::size_t size = std::min(remaining_, buffer_.size());
-    long_record_.data = ReadPiece(size);
-    long_record_.piece_length = static_cast<std::int32_t>(size);
-    remaining_ -= size;
-    // The checksum is the sum of its pieces', as each is 0 minus a sum.
-    checksum_ = static_cast<std::uint8_t>(checksum_ + FlashBlockChecksum(long_record_.data, size));
-  } catch (FileError& error) {
-    error.SetRecord(long_record_.offset);
-    throw;
-  }
+  const std::size_t size = std::min(remaining_, buffer_.size());
+  long_record_.data = InRecord(long_record_.offset, [&] { return ReadPiece(size); });
+  long_record_.piece_length = static_cast<std::int32_t>(size);
+  remaining_ -= size;
+  // The checksum is the sum of its pieces', as each is 0 minus a sum.
+  checksum_ = static_cast<std::uint8_t>(checksum_ + FlashBlockChecksum(long_record_.data, size));
   if (remaining_ == 0 && checksum_ != long_record_.stored) {
     long_record_.kind = ReadResult::Kind::kBadDataChecksum;
     long_record_.calculated = checksum_;
@@ -97,7 +99,7 @@ ReadResult BlockReader::NextPiece() {
 
 ReadResult ReadFirstHeader(InputStream& file) {
   BlockHeader header;
-  file.ReadExactly(header.bytes.data(), header.bytes.size());  // a cut one ends in record 0
+  InRecord(0, [&] { file.ReadExactly(header.bytes.data(), header.bytes.size()); });
   if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, 0);
   const std::uint8_t header_checksum = HeaderChecksum(header);
   if (header_checksum != header.StoredHeaderChecksum()) {

@@ -16,6 +16,19 @@ constexpr std::size_t BlockBufferSize = 66000;
 /// The run's one block buffer: each record's data, later the 0xFF fill.
 using BlockBuffer = std::vector<std::uint8_t>;
 
+/// A block file that ends inside a record: the file layer's failure to
+/// read, with the record the file ends in.
+class RecordCutShort : public FileError {
+ public:
+  RecordCutShort(const FileError& error, std::uint64_t record)
+      : FileError(error), record_(record) {}
+  /// The file offset of that record's first header byte.
+  std::uint64_t record() const { return record_; }
+
+ private:
+  std::uint64_t record_;
+};
+
 /// What one call of BlockReader::Next found.
 struct ReadResult {
   enum class Kind {
@@ -85,7 +98,7 @@ class BlockReader {
 /// Reads the first record header of file and checks its identifier, then its
 /// checksum, as Next does; its data is neither read nor checked. Returns
 /// kBlock with the header's address and length, or the failed check, at
-/// offset 0. Throws FileError(kRead) when the file is shorter than a header.
+/// offset 0. Throws RecordCutShort when the file is shorter than a header.
 ReadResult ReadFirstHeader(InputStream& file);
 
 }  // namespace kv2pelmo

@@ -48,63 +48,65 @@ std::string RefusalMessage(const Refusal& refusal) {
 
 namespace {
 
-// The continuation line that says why, where the file layer knows.
-std::string ReasonLine(const FileError& error) {
+// The message's first line, which says what failed.
+std::string FirstLine(const FileError& error) {
+  const std::string shown = Printable(error.path());
+  const char* path = shown.c_str();
+  switch (error.kind()) {
+    case FileError::Kind::kOpen:
+      return Format("Error: Cannot open file %s.\n", path);
+    case FileError::Kind::kCreate:
+      return Format("Error: Cannot create file %s.\n", path);
+    case FileError::Kind::kRead:
+      return "Error: Stream read error.\n";
+    case FileError::Kind::kWrite:
+      return "Error: Stream write error.\n";
+    case FileError::Kind::kRename:
+      return Format("Error: Cannot rename %s to %s.\n", path, Printable(error.target()).c_str());
+  }
+  return std::string();
+}
+
+// The continuation line that says why the naming refused.
+std::string CauseLine(const NamingError& error) {
+  using Cause = NamingError::Cause;
   const std::string shown = Printable(error.target());
   const char* target = shown.c_str();
-  switch (error.reason()) {
-    case FileError::Reason::kNone:
-      return std::string();
-    case FileError::Reason::kNotRemovable:
+  switch (error.cause()) {
+    case Cause::kNotRemovable:
       return "       A leftover of an earlier run is in the way, and this directory\n"
              "       does not let you remove it.\n";
-    case FileError::Reason::kInUseUnknown:
+    case Cause::kInUseUnknown:
       return "       A leftover that you may not open is in the way, and nothing tells\n"
              "       whether a program still uses it.\n";
-    case FileError::Reason::kMaybeProtected:
+    case Cause::kMaybeProtected:
       return "       Nothing tells whether it is the input, the alignator or a standard\n"
              "       stream, which are never written over.\n";
-    case FileError::Reason::kIsInput:
+    case Cause::kIsInput:
       return Format("       %s is the input file, which is never written over.\n", target);
-    case FileError::Reason::kIsAlignator:
+    case Cause::kIsAlignator:
       return Format("       %s is the alignator file, which is never written over.\n", target);
-    case FileError::Reason::kIsStandardStream:
+    case Cause::kIsStandardStream:
       return Format("       %s is where the messages are written, and would lose them.\n", target);
-    case FileError::Reason::kOthersLeftover:
+    case Cause::kOthersLeftover:
       return "       Another user's leftover that you may not open is in the way;\n"
              "       its owner can remove it.\n";
-    case FileError::Reason::kCutShort:
-      return Format("       %s ends inside the record at 0x%06llX: it is cut short.\n",
-                    Printable(error.path()).c_str(),
-                    static_cast<unsigned long long>(error.record()));
   }
   return std::string();
 }
 
 }  // namespace
 
-std::string FileErrorMessage(const FileError& error) {
-  const std::string shown = Printable(error.path());
-  const char* path = shown.c_str();
-  std::string first;
-  switch (error.kind()) {
-    case FileError::Kind::kOpen:
-      first = Format("Error: Cannot open file %s.\n", path);
-      break;
-    case FileError::Kind::kCreate:
-      first = Format("Error: Cannot create file %s.\n", path);
-      break;
-    case FileError::Kind::kRead:
-      first = "Error: Stream read error.\n";
-      break;
-    case FileError::Kind::kWrite:
-      first = "Error: Stream write error.\n";
-      break;
-    case FileError::Kind::kRename:
-      first = Format("Error: Cannot rename %s to %s.\n", path, Printable(error.target()).c_str());
-      break;
-  }
-  return first + ReasonLine(error) + "\n";
+std::string FileErrorMessage(const FileError& error) { return FirstLine(error) + "\n"; }
+
+std::string FileErrorMessage(const NamingError& error) {
+  return FirstLine(error) + CauseLine(error) + "\n";
+}
+
+std::string FileErrorMessage(const RecordCutShort& error) {
+  return FirstLine(error) +
+         Format("       %s ends inside the record at 0x%06llX: it is cut short.\n\n",
+                Printable(error.path()).c_str(), static_cast<unsigned long long>(error.record()));
 }
 
 std::string DeviceMessage(bool alignator) {

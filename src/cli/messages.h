@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "blockfile/block_reader.h"
+#include "handover/naming_error.h"
 #include "image/conversion.h"
 #include "io/file_error.h"
 
@@ -20,8 +22,11 @@ std::string Printable(const std::string& name);
 std::string RefusalMessage(const Refusal& refusal);
 
 /// Returns the message for a failure of the file layer, for example
-/// "Error: Stream read error.\n\n", with a second line where it knows why.
+/// "Error: Stream read error.\n\n"; for a refused name or a file cut short,
+/// with a second line that says why.
 std::string FileErrorMessage(const FileError& error);
+std::string FileErrorMessage(const NamingError& error);
+std::string FileErrorMessage(const RecordCutShort& error);
 
 /// Returns the message for an input (or an alignator) that names a device.
 std::string DeviceMessage(bool alignator);

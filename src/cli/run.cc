@@ -193,6 +193,10 @@ int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& o
         std::ostream& err) {
   try {
     return RunUnguarded(args, files, out, err);
+  } catch (const NamingError& error) {
+    out << FileErrorMessage(error);
+  } catch (const RecordCutShort& error) {
+    out << FileErrorMessage(error);
   } catch (const FileError& error) {
     out << FileErrorMessage(error);
   } catch (const std::bad_alloc&) {

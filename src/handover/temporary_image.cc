@@ -9,7 +9,7 @@ namespace kv2pelmo {
 namespace {
 
 using Kind = FileError::Kind;
-using Reason = FileError::Reason;
+using Cause = NamingError::Cause;
 using Type = FileFacts::Type;
 
 constexpr int kPollMilliseconds = 20;
@@ -104,7 +104,7 @@ class Waiter {
 void AfterRemoving(Removal removal, const std::string& path, Waiter& waiter) {
   if (removal == Removal::kRemoved) return;
   if (waiter.RetryWithinGrace()) return;
-  if (removal == Removal::kDenied) throw FileError(Kind::kCreate, path, Reason::kNotRemovable);
+  if (removal == Removal::kDenied) throw NamingError(Kind::kCreate, path, "", Cause::kNotRemovable);
   throw FileError(Kind::kCreate, path);
 }
 
@@ -118,17 +118,17 @@ void WaitForUnopenable(FileSystem& files, const std::string& path,
   if (found.state == Lookup::State::kMissing) return;
   if (!found.Found() || found.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
   if (SameAsProtected(files, found.facts.id, protect) != SameFile::kNo) {
-    throw FileError(Kind::kCreate, path, Reason::kMaybeProtected);
+    throw NamingError(Kind::kCreate, path, "", Cause::kMaybeProtected);
   }
   switch (files.LockedByAnyone(found.facts)) {
     case InUse::kYes:
       return waiter.Wait();
     case InUse::kUnknown:
       if (waiter.RetryWithinGrace()) return;
-      throw FileError(Kind::kCreate, path, Reason::kInUseUnknown);
+      throw NamingError(Kind::kCreate, path, "", Cause::kInUseUnknown);
     case InUse::kNo:
       if (waiter.RetryWithinGrace()) return;
-      throw FileError(Kind::kCreate, path, Reason::kOthersLeftover);
+      throw NamingError(Kind::kCreate, path, "", Cause::kOthersLeftover);
   }
 }
 
@@ -160,7 +160,7 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const ProtectedFiles& 
     case SameFile::kYes:
       throw FileError(Kind::kCreate, path);
     case SameFile::kCannotTell:
-      throw FileError(Kind::kCreate, path, Reason::kMaybeProtected);
+      throw NamingError(Kind::kCreate, path, "", Cause::kMaybeProtected);
     case SameFile::kNo:
       break;
   }
@@ -284,26 +284,26 @@ void TemporaryImage::RefuseProtectedName(const std::string& to) {
   const Lookup target = files_.Look(to, false);
   if (target.state == Lookup::State::kMissing) return;
   if (!target.Found()) throw FileError(Kind::kRename, path_, to);
-  RefuseIfProtected(protect_.input, to, target.facts.id, Reason::kIsInput);
+  RefuseIfProtected(protect_.input, to, target.facts.id, Cause::kIsInput);
   if (protect_.alignator) {
-    RefuseIfProtected(*protect_.alignator, to, target.facts.id, Reason::kIsAlignator);
+    RefuseIfProtected(*protect_.alignator, to, target.facts.id, Cause::kIsAlignator);
   }
   const std::vector<Lookup> streams = files_.StandardStreams();
   for (std::size_t i = 1; i < streams.size(); ++i) {  // output and error; input is but read
     if (streams[i].Is(target.facts.id)) {
-      throw FileError(Kind::kRename, path_, to, Reason::kIsStandardStream);
+      throw NamingError(Kind::kRename, path_, to, Cause::kIsStandardStream);
     }
   }
 }
 
 // A link to a protected file is the user's name for it, and so protected too.
 void TemporaryImage::RefuseIfProtected(const std::string& given_path, const std::string& to,
-                                       const FileId& target, Reason reason) {
+                                       const FileId& target, Cause cause) {
   for (const bool follow : {true, false}) {
     const Lookup given = files_.Look(given_path, follow);
-    if (given.Is(target)) throw FileError(Kind::kRename, path_, to, reason);
+    if (given.Is(target)) throw NamingError(Kind::kRename, path_, to, cause);
     if (given.state == Lookup::State::kUnknown) {
-      throw FileError(Kind::kRename, path_, to, Reason::kMaybeProtected);
+      throw NamingError(Kind::kRename, path_, to, Cause::kMaybeProtected);
     }
   }
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "handover/file_system.h"
+#include "handover/naming_error.h"
 #include "io/image_stream.h"
 
 namespace kv2pelmo {
@@ -67,7 +68,7 @@ class TemporaryImage {
                  std::unique_ptr<HeldFile> file);
   void RefuseProtectedName(const std::string& to);
   void RefuseIfProtected(const std::string& given_path, const std::string& to,
-                         const FileId& target, FileError::Reason reason);
+                         const FileId& target, NamingError::Cause cause);
   void Sweep(const std::string& directory);
   Named GiveName(HeldFile& file, const std::string& name, const std::string& to);
   void CopyAcross(const std::string& to);

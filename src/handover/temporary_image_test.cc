@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 
 #include "fake_file_system.h"
 
@@ -13,7 +14,9 @@ namespace {
 
 using test::FakeFileSystem;
 using Bytes = std::vector<std::uint8_t>;
-using Reason = FileError::Reason;
+using Reason = NamingError::Cause;
+// Which step failed, and why where the naming policy knows.
+using Failed = std::pair<FileError::Kind, std::optional<Reason>>;
 constexpr char kTemp[] = "tempdct3.tmp";
 const Bytes kImage = {1, 2, 3};
 
@@ -33,12 +36,14 @@ struct Policy {
     image->Sync();
     image->MoveTo(to);
   }
-  // Returns why converting failed, and which step.
-  std::pair<FileError::Kind, Reason> Failure(const std::string& to = "fw.fls") {
+  // Returns how converting failed.
+  Failed Failure(const std::string& to = "fw.fls") {
     try {
       Convert(to);
+    } catch (const NamingError& error) {
+      return {error.kind(), error.cause()};
     } catch (const FileError& error) {
-      return {error.kind(), error.reason()};
+      return {error.kind(), std::nullopt};
     }
     ADD_FAILURE() << "converted";
     return {};
@@ -115,26 +120,26 @@ TEST(TemporaryImageTest, RefusalsLeaveTheLeftoverAndSayWhy) {
     EXPECT_FALSE(p.fs.Has("fw.fls"));
     return failure;
   };
-  const std::pair<Kind, Reason> not_removable{Kind::kCreate, Reason::kNotRemovable};
+  const Failed not_removable{Kind::kCreate, Reason::kNotRemovable};
   EXPECT_EQ(refused([](Policy& p) { p.fs.directories[""].sticky = true; }), not_removable);
   EXPECT_EQ(refused([](Policy& p) { p.fs.directories[""].writable = false; }), not_removable);
   // Another user's that this user may not open is never removed: its owner
   // could be taking it over meanwhile.
   EXPECT_EQ(refused([](Policy& p) { p.fs.inodes[p.fs.names[kTemp]].mode = 0600; }),
-            std::pair(Kind::kCreate, Reason::kOthersLeftover));
+            Failed(Kind::kCreate, Reason::kOthersLeftover));
   EXPECT_EQ(refused([](Policy& p) {
               p.fs.inodes[p.fs.names[kTemp]].mode = 0600;
               p.fs.locks_unknown = true;
             }),
-            std::pair(Kind::kCreate, Reason::kInUseUnknown));
+            Failed(Kind::kCreate, Reason::kInUseUnknown));
   EXPECT_EQ(refused([](Policy& p) { p.fs.standard[1] = Lookup{}; }),
-            std::pair(Kind::kCreate, Reason::kMaybeProtected));
+            Failed(Kind::kCreate, Reason::kMaybeProtected));
   EXPECT_EQ(refused([](Policy& p) { p.fs.standard[1] = p.fs.Look(kTemp, false); }),
-            std::pair(Kind::kCreate, Reason::kNone));
+            Failed(Kind::kCreate, std::nullopt));
   EXPECT_EQ(refused([](Policy& p) { p.protect.alignator = kTemp; }),
-            std::pair(Kind::kCreate, Reason::kNone));
+            Failed(Kind::kCreate, std::nullopt));
   EXPECT_EQ(refused([](Policy& p) { p.fs.inodes[p.fs.names[kTemp]].link_to = "fw.480"; }),
-            std::pair(Kind::kCreate, Reason::kNone));
+            Failed(Kind::kCreate, std::nullopt));
 }
 
 // Nor over the name of a link given as the alignator, nor over the file
@@ -146,10 +151,10 @@ TEST(TemporaryImageTest, NeverNamedOverTheInputOrTheAlignator) {
   p.fs.inodes[p.fs.Put("link.fls", {})].link_to = "fw.48g";
   p.fs.Link(p.fs.names["fw.480"], "input.fls");
   p.fs.standard[1] = p.fs.Look("fw.48g", false);  // kv2pelmo fw.480 > fw.48g
-  EXPECT_EQ(p.Failure("link.fls"), std::pair(FileError::Kind::kRename, Reason::kIsAlignator));
-  EXPECT_EQ(p.Failure("input.fls"), std::pair(FileError::Kind::kRename, Reason::kIsInput));
+  EXPECT_EQ(p.Failure("link.fls"), Failed(FileError::Kind::kRename, Reason::kIsAlignator));
+  EXPECT_EQ(p.Failure("input.fls"), Failed(FileError::Kind::kRename, Reason::kIsInput));
   p.protect.alignator.reset();
-  EXPECT_EQ(p.Failure("fw.48g"), std::pair(FileError::Kind::kRename, Reason::kIsStandardStream));
+  EXPECT_EQ(p.Failure("fw.48g"), Failed(FileError::Kind::kRename, Reason::kIsStandardStream));
   EXPECT_EQ(p.fs.Bytes("fw.48g"), Bytes{8});
   EXPECT_EQ(p.fs.Bytes("input.fls"), Bytes{9});
 }

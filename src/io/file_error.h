@@ -2,7 +2,6 @@
 #ifndef KV2PELMO_IO_FILE_ERROR_H_
 #define KV2PELMO_IO_FILE_ERROR_H_
 
-#include <cstdint>
 #include <exception>
 #include <string>
 #include <utility>
@@ -18,23 +17,8 @@ class FileError : public std::exception {
   /// Why, where the file layer knows more than the kind says.
   enum class Reason {
     kNone,
-    /// A leftover is in the way, and the directory does not let this user remove it.
-    kNotRemovable,
-    /// A leftover cannot be opened, and nothing tells whether a program still uses it.
-    kInUseUnknown,
-    /// Nothing tells whether the file is one the image must never be written over.
-    kMaybeProtected,
-    /// The new name is that of the input file.
-    kIsInput,
-    /// The new name is that of the alignator file.
-    kIsAlignator,
-    /// The new name is that of a file the messages are written into.
-    kIsStandardStream,
-    /// Another user's leftover is in the way, which this user may not open,
-    /// and no program holds it.
-    kOthersLeftover,
-    /// The file ends before the bytes asked for: it is cut short.
-    kCutShort,
+    /// The file ends before the bytes asked for.
+    kEndOfFile,
   };
 
   /// path is the file the operation was on; for kRename, target is the new name.
@@ -48,10 +32,6 @@ class FileError : public std::exception {
   const std::string& path() const { return path_; }
   const std::string& target() const { return target_; }
   Reason reason() const { return reason_; }
-  /// For kCutShort: the file offset of the record the file ends in.
-  std::uint64_t record() const { return record_; }
-  /// Notes the record being read when it failed.
-  void SetRecord(std::uint64_t offset) { record_ = offset; }
   /// The path, for a debugger or an unexpected handler; never shown as is.
   const char* what() const noexcept override { return path_.c_str(); }
 
@@ -60,7 +40,6 @@ class FileError : public std::exception {
   std::string path_;
   std::string target_;
   Reason reason_;
-  std::uint64_t record_ = 0;
 };
 
 }  // namespace kv2pelmo

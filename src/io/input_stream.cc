@@ -29,7 +29,7 @@ void InputStream::ReadAll(unsigned char* data, std::size_t n) {
 }
 
 FileError InputStream::CutShort() const {
-  return FileError(FileError::Kind::kRead, path_, FileError::Reason::kCutShort);
+  return FileError(FileError::Kind::kRead, path_, FileError::Reason::kEndOfFile);
 }
 
 // Refills the read-ahead once it is all consumed; returns false at the end.

@@ -27,7 +27,7 @@ class InputStream final {
   InputStream(const InputStream&) = delete;
   InputStream& operator=(const InputStream&) = delete;
 
-  /// Reads exactly n bytes. Throws FileError(kRead, kCutShort) when fewer remain.
+  /// Reads exactly n bytes. Throws FileError(kRead, kEndOfFile) when fewer remain.
   void ReadExactly(void* data, std::size_t n) {
     if (static_cast<std::size_t>(read_end_ - read_next_) >= n) {
       CopyBytes(static_cast<unsigned char*>(data), read_next_, n);
