@@ -53,9 +53,9 @@ TEST(RunTest, UsageAndMissingFilesTouchNothing) {
   EXPECT_EQ(fs.names.size(), 1u);
 }
 
-// The blocks come first: a bad block is reported even when the alignator
-// is bad too; a bad alignator after good blocks leaves the rounded image.
-TEST(RunTest, ABadBlockIsReportedBeforeABadAlignator) {
+// Refusals of the blocks and of the alignator are worded as such; the
+// rounded image stays in tempdct3.tmp and nothing is named.
+TEST(RunTest, RefusalsOfBlocksAndAlignatorAreWorded) {
   test::FakeFileSystem fs;
   fs.Put("bad.480", Record(0x200000, {1}).WithId(0x0C).Build());
   fs.Put("fw.480", kGood);
