@@ -2,8 +2,32 @@
 #include "cli/messages.h"
 
 #include "cli/format.h"
+#include "cli/version.h"
 
 namespace kv2pelmo {
+
+const char* const kBanner = "Kovrel to Pelmo Converter " KV2PELMO_VERSION " by Quelm\n\n";
+const char* const kUsage =
+    "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
+    "         kv2pelmo <kv_ppm_file>\n\n"
+    "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
+const char* const kHelpUsage =
+    "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
+    "         kv2pelmo <kv_ppm_file>\n"
+    "         kv2pelmo --info <kv_file> [<kv_ppm_file>]\n"
+    "         kv2pelmo --help | -h | --version\n\n"
+    "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
+const char* const kOptions =
+    "Options, each first on the command line:\n"
+    "  --info <kv_file> [<kv_ppm_file>]  check and describe a block file; writes nothing\n"
+    "  --help, -h                        show this text\n"
+    "  --version                         show the version\n"
+    "A file whose name starts with '-' is given as ./-name.\n\n";
+
+const char* const kVersionLine = "kv2pelmo " KV2PELMO_VERSION "\n";
+const char* const kInputMissingMessage = "Error: Input file does not exist.\n\n";
+const char* const kAlignatorMissingMessage = "Error: Alignator file does not exist.\n\n";
+const char* const kOutOfMemoryMessage = "Error: Out of memory.\n\n";
 
 std::string Printable(const std::string& name) {
   std::string shown;
@@ -131,6 +155,29 @@ std::string AlignatorBelowEndNotice(const std::string& alignator) {
   return "kv2pelmo: " + Printable(alignator) +
          " begins below the end of the image, so nothing was added; the MCU file goes first, "
          "then its PPM file\n";
+}
+
+std::string WaitingNotice(const std::string& name) {
+  // Standard error, so that the output of a run that waited stays the same.
+  return "kv2pelmo: waiting for another program to release " + Printable(name) + "\n";
+}
+
+// Prints the facts of the image, a line each; the ranges as they are found,
+// however many there are.
+void PrintImageDescription(const FinishedImage& image, const std::string& output_name, BlockMap& map,
+               std::uint64_t image_size, std::ostream& out) {
+  const auto hex = [](std::int64_t value) { return static_cast<unsigned long long>(value); };
+  out << (image.kind == ImageKind::kPpm
+              ? Format("Image kind: PPM\nVariant letter: 0x%02X\n", image.variant_letter)
+              : "Image kind: MCU\n");
+  out << Format("Base address: 0x%06llX\nRecords: %llu\n", hex(image.base_address),
+                static_cast<unsigned long long>(map.Records()));
+  map.ForEachRange([&](std::int64_t start, std::int64_t end) {
+    out << Format("Range: 0x%06llX to 0x%06llX, %llu bytes\n", hex(start), hex(end - 1),
+                  hex(end - start));
+  });
+  out << Format("Image size: %llu bytes\n", hex(static_cast<std::int64_t>(image_size)))
+      << "Output name: " << Printable(output_name) << "\n\n";
 }
 
 }  // namespace kv2pelmo

@@ -3,14 +3,29 @@
 #define KV2PELMO_CLI_MESSAGES_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "blockfile/block_reader.h"
 #include "handover/naming_error.h"
+#include "image/block_map.h"
 #include "image/conversion.h"
 #include "io/file_error.h"
 
 namespace kv2pelmo {
+
+/// The texts a run prints as they stand: the banner, the usage (the short
+/// one after a mistake, the long one with the options for --help), the
+/// version, and the refusals that need no details.
+extern const char* const kBanner;
+extern const char* const kUsage;
+extern const char* const kHelpUsage;
+extern const char* const kOptions;
+extern const char* const kVersionLine;
+extern const char* const kInputMissingMessage;
+extern const char* const kAlignatorMissingMessage;
+extern const char* const kOutOfMemoryMessage;
 
 /// Returns name with every byte below 0x20, and 0x7F, written as \xNN, so
 /// that no name can forge a line or send a terminal sequence; other bytes
@@ -41,6 +56,15 @@ std::string NameTooLongMessage();
 /// Returns the notice, for standard error, that the alignator begins below
 /// the image's end.
 std::string AlignatorBelowEndNotice(const std::string& alignator);
+
+/// Returns the notice, for standard error, that the run waits for another
+/// program to let go of name.
+std::string WaitingNotice(const std::string& name);
+
+/// Prints what --info tells of an image, a line each; the ranges as map
+/// finds them, however many there are.
+void PrintImageDescription(const FinishedImage& image, const std::string& output_name,
+                           BlockMap& map, std::uint64_t image_size, std::ostream& out);
 
 }  // namespace kv2pelmo
 

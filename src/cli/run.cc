@@ -11,7 +11,6 @@
 #include "cli/format.h"
 #include "cli/messages.h"
 #include "cli/output_namer.h"
-#include "cli/version.h"
 #include "image/image_writer.h"
 #include "handover/file_system.h"
 #include "io/memory_file.h"
@@ -19,24 +18,6 @@
 
 namespace kv2pelmo {
 namespace {
-
-constexpr const char* kBanner = "Kovrel to Pelmo Converter " KV2PELMO_VERSION " by Quelm\n\n";
-constexpr const char* kUsage =
-    "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
-    "         kv2pelmo <kv_ppm_file>\n\n"
-    "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
-constexpr const char* kHelpUsage =
-    "Usage:   kv2pelmo <kv_mcu_file> [<kv_ppm_file>]\n"
-    "         kv2pelmo <kv_ppm_file>\n"
-    "         kv2pelmo --info <kv_file> [<kv_ppm_file>]\n"
-    "         kv2pelmo --help | -h | --version\n\n"
-    "Example: kv2pelmo npm5nx03.480 npm5nx03.48g\n\n";
-constexpr const char* kOptions =
-    "Options, each first on the command line:\n"
-    "  --info <kv_file> [<kv_ppm_file>]  check and describe a block file; writes nothing\n"
-    "  --help, -h                        show this text\n"
-    "  --version                         show the version\n"
-    "A file whose name starts with '-' is given as ./-name.\n\n";
 
 std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
                                               const std::optional<std::string>& alignator_path) {
@@ -82,34 +63,13 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
   std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
   // Standard error, so that the output of a run that waited stays the same.
   std::unique_ptr<TemporaryImage> image =
-      TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path}, [&err] {
-        err << "kv2pelmo: waiting for another program to release " << kTemporaryImageName
-            << std::endl;
-      });
+      TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path}, [&err] { err << WaitingNotice(kTemporaryImageName) << std::flush; });
   const std::variant<FinishedImage, Refusal> converted =
       Convert(*input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path); });
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
   OutputNamer(out).HandOver(*image, finished->second);
   return kExitConverted;
-}
-
-// Prints the facts of the image, a line each; the ranges as they are found,
-// however many there are.
-void PrintInfo(const FinishedImage& image, const std::string& output_name, BlockMap& map,
-               std::uint64_t image_size, std::ostream& out) {
-  const auto hex = [](std::int64_t value) { return static_cast<unsigned long long>(value); };
-  out << (image.kind == ImageKind::kPpm
-              ? Format("Image kind: PPM\nVariant letter: 0x%02X\n", image.variant_letter)
-              : "Image kind: MCU\n");
-  out << Format("Base address: 0x%06llX\nRecords: %llu\n", hex(image.base_address),
-                static_cast<unsigned long long>(map.Records()));
-  map.ForEachRange([&](std::int64_t start, std::int64_t end) {
-    out << Format("Range: 0x%06llX to 0x%06llX, %llu bytes\n", hex(start), hex(end - 1),
-                  hex(end - start));
-  });
-  out << Format("Image size: %llu bytes\n", hex(static_cast<std::int64_t>(image_size)))
-      << "Output name: " << Printable(output_name) << "\n\n";
 }
 
 // Reads and checks as a conversion does, into an image that keeps nothing.
@@ -123,7 +83,7 @@ int DescribeImage(FileSystem& files, const std::string& input_path,
       *input, image, [&] { return ReadAlignatorHeader(files, alignator_path); }, &map);
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
-  PrintInfo(finished->first, finished->second, map, image.Size(), out);
+  PrintImageDescription(finished->first, finished->second, map, image.Size(), out);
   return kExitConverted;
 }
 
@@ -139,7 +99,7 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
                  std::ostream& err) {
   const bool alone = args.size() == 1;
   if (alone && args[0] == "--version") {
-    out << "kv2pelmo " KV2PELMO_VERSION "\n";
+    out << kVersionLine;
     return kExitConverted;
   }
   out << kBanner;
@@ -162,7 +122,7 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
     return kExitRefused;
   }
   if (!FileExists(files, input_path)) {
-    out << "Error: Input file does not exist.\n\n";
+    out << kInputMissingMessage;
     return kExitRefused;
   }
   if (alignator_path && files.IsDevice(*alignator_path)) {
@@ -170,7 +130,7 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
     return kExitRefused;
   }
   if (alignator_path && !FileExists(files, *alignator_path)) {
-    out << "Error: Alignator file does not exist.\n\n";
+    out << kAlignatorMissingMessage;
     return kExitRefused;
   }
   // The shortest name a conversion could give: an MCU image's.
@@ -200,7 +160,7 @@ int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& o
   } catch (const FileError& error) {
     out << FileErrorMessage(error);
   } catch (const std::bad_alloc&) {
-    out << "Error: Out of memory.\n\n";
+    out << kOutOfMemoryMessage;
   } catch (const ReportLost&) {
     // Nothing was named; out is broken, which the caller sees.
   }
