@@ -172,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Bytes image_bytes;
   InputStream source(std::make_unique<MemoryFile>(file, input.read_limit), "fw.480");
   ImageStream image(std::make_unique<MemoryFile>(image_bytes), "tempdct3.tmp");
-  const AlignatorReader read_alignator = [&input]() -> std::optional<ReadResult> {
+  const auto read_alignator = [&input]() -> std::optional<ReadResult> {
     if (!input.alignator) return std::nullopt;
     Bytes alignator_bytes = *input.alignator;
     InputStream alignator(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
@@ -181,7 +181,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<std::variant<FinishedImage, Refusal>> converted;
   std::uint64_t cut_record = 0;
   try {
-    converted = Convert(source, image, read_alignator);
+    Conversion conversion(source, image);
+    const std::optional<Refusal> refusal = conversion.PlaceBlocks();
+    converted = refusal ? std::variant<FinishedImage, Refusal>(*refusal)
+                        : conversion.Align(read_alignator());
     image.Flush();
   } catch (const RecordCutShort& error) {  // any other failure escapes: a finding
     cut_record = error.record();

@@ -28,6 +28,17 @@ std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
   return header;
 }
 
+// Places the blocks, then reads the alignator's first header and aligns to
+// it: the alignator is read only once every block has passed.
+std::variant<FinishedImage, Refusal> Convert(FileSystem& files, InputStream& input,
+                                             ImageStream& image,
+                                             const std::optional<std::string>& alignator_path,
+                                             BlockMap* map = nullptr) {
+  Conversion conversion(input, image);
+  if (std::optional<Refusal> refusal = conversion.PlaceBlocks(map)) return *refusal;
+  return conversion.Align(ReadAlignatorHeader(files, alignator_path));
+}
+
 // An output name too long for its file system would fail only at the very end.
 bool NameFits(FileSystem& files, const std::string& output) {
   const std::string directory = DirectoryOf(output);
@@ -61,11 +72,11 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
                        const std::optional<std::string>& alignator_path, std::ostream& out,
                        std::ostream& err) {
   std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
-  // Standard error, so that the output of a run that waited stays the same.
-  std::unique_ptr<TemporaryImage> image =
-      TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path}, [&err] { err << WaitingNotice(kTemporaryImageName) << std::flush; });
+  std::unique_ptr<TemporaryImage> image = TemporaryImage::Create(
+      files, kTemporaryImageName, {input_path, alignator_path},
+      [&err] { err << WaitingNotice(kTemporaryImageName) << std::flush; });
   const std::variant<FinishedImage, Refusal> converted =
-      Convert(*input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path); });
+      Convert(files, *input, image->Stream(), alignator_path);
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
   OutputNamer(out).HandOver(*image, finished->second);
@@ -79,8 +90,8 @@ int DescribeImage(FileSystem& files, const std::string& input_path,
   std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
   ImageStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
   BlockMap map;
-  const std::variant<FinishedImage, Refusal> converted = Convert(
-      *input, image, [&] { return ReadAlignatorHeader(files, alignator_path); }, &map);
+  const std::variant<FinishedImage, Refusal> converted =
+      Convert(files, *input, image, alignator_path, &map);
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
   PrintImageDescription(finished->first, finished->second, map, image.Size(), out);

@@ -61,27 +61,31 @@ std::optional<Refusal> PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, 
 
 }  // namespace
 
-std::variant<FinishedImage, Refusal> Convert(InputStream& input, ImageStream& image,
-                                             const AlignatorReader& read_alignator, BlockMap* map) {
-  BlockBuffer buffer(BlockBufferSize);
-  BlockReader reader(input, buffer);
-  ImageWriter writer(image, buffer);
-  if (const std::optional<Refusal> refusal = PlaceAllBlocks(reader, writer, map)) return *refusal;
+Conversion::Conversion(InputStream& input, ImageStream& image)
+    : input_(input), buffer_(BlockBufferSize), reader_(input, buffer_), writer_(image, buffer_) {}
+
+std::optional<Refusal> Conversion::PlaceBlocks(BlockMap* map) {
+  if (std::optional<Refusal> refusal = PlaceAllBlocks(reader_, writer_, map)) return refusal;
   // Rounded before the alignator is read, so that an image left behind by
   // a bad or short alignator is whole units.
-  writer.Finish();
+  writer_.Finish();
+  return std::nullopt;
+}
+
+std::variant<FinishedImage, Refusal> Conversion::Align(
+    const std::optional<ReadResult>& alignator_header) {
   bool alignator_below_end = false;
-  if (const std::optional<ReadResult> header = read_alignator()) {
-    if (header->kind != ReadResult::Kind::kBlock) {
-      return RefusalOf(*header, Kind::kAlignatorBadId, Kind::kAlignatorBadHeaderChecksum);
+  if (alignator_header) {
+    if (alignator_header->kind != ReadResult::Kind::kBlock) {
+      return RefusalOf(*alignator_header, Kind::kAlignatorBadId, Kind::kAlignatorBadHeaderChecksum);
     }
-    alignator_below_end = !writer.AlignTo(header->address);
+    alignator_below_end = !writer_.AlignTo(alignator_header->address);
   }
   // The buffer goes before the streams, as the run's resources are released
   // in a fixed order: buffer, input, image; the image is closed once named.
-  BlockBuffer().swap(buffer);
-  input.Close();
-  return FinishedImage{writer.BaseAddress(), writer.Kind(), writer.VariantLetter(),
+  BlockBuffer().swap(buffer_);
+  input_.Close();
+  return FinishedImage{writer_.BaseAddress(), writer_.Kind(), writer_.VariantLetter(),
                        alignator_below_end};
 }
 

@@ -3,7 +3,6 @@
 #define KV2PELMO_IMAGE_CONVERSION_H_
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -49,17 +48,32 @@ struct Refusal {
   std::int32_t base_address = 0;
 };
 
-/// Reads and checks the alignator's first header, once the image is rounded;
-/// returns nothing when there is no alignator. Throws FileError.
-using AlignatorReader = std::function<std::optional<ReadResult>()>;
+/// One block file's conversion, in two steps: the program reads the
+/// alignator's first header between them, so that the image is whole units
+/// before the alignator is looked at, and no bad block is hidden behind a bad
+/// alignator.
+class Conversion {
+ public:
+  /// Reads records from input and writes the image into image; both stay
+  /// the caller's.
+  Conversion(InputStream& input, ImageStream& image);
 
-/// Converts the records of input into image, rounded and then aligned to the
-/// address of the header read_alignator() gives; closes input; notes every
-/// block in map when given. Returns what names the image, or the first
-/// refusal. Throws FileError when the file layer fails.
-std::variant<FinishedImage, Refusal> Convert(InputStream& input, ImageStream& image,
-                                             const AlignatorReader& read_alignator,
-                                             BlockMap* map = nullptr);
+  /// Places every block, noting each in map when given, then rounds the
+  /// image up to whole units. Returns the first refusal, or nothing. Throws
+  /// FileError when the file layer fails.
+  std::optional<Refusal> PlaceBlocks(BlockMap* map = nullptr);
+
+  /// After PlaceBlocks: pads the image up to the address of alignator_header,
+  /// when there is one; releases the block buffer and closes the input.
+  /// Returns what names the image, or the refusal of the header.
+  std::variant<FinishedImage, Refusal> Align(const std::optional<ReadResult>& alignator_header);
+
+ private:
+  InputStream& input_;
+  BlockBuffer buffer_;
+  BlockReader reader_;
+  ImageWriter writer_;
+};
 
 }  // namespace kv2pelmo
 

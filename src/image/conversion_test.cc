@@ -15,32 +15,33 @@ using test::Record;
 struct Converted {
   std::variant<FinishedImage, Refusal> result;
   Bytes image;
-  int alignator_reads = 0;
 };
 
 // Converts file, with an alignator of the bytes given, if any.
 Converted ConvertBytes(Bytes file, const std::optional<Bytes>& alignator = std::nullopt) {
-  Converted converted{Refusal{}, {}, 0};
+  Converted converted{Refusal{}, {}};
   InputStream input(std::make_unique<MemoryFile>(file), "fw.480");
   ImageStream image(std::make_unique<MemoryFile>(converted.image), "tempdct3.tmp");
   Bytes alignator_bytes = alignator.value_or(Bytes{});
-  converted.result = Convert(input, image, [&]() -> std::optional<ReadResult> {
-    ++converted.alignator_reads;
-    if (!alignator) return std::nullopt;
+  Conversion conversion(input, image);
+  if (std::optional<Refusal> refusal = conversion.PlaceBlocks()) {
+    converted.result = *refusal;
+  } else if (alignator) {
     InputStream stream(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
-    return ReadFirstHeader(stream);
-  });
+    converted.result = conversion.Align(ReadFirstHeader(stream));
+  } else {
+    converted.result = conversion.Align(std::nullopt);
+  }
   image.Close();
   return converted;
 }
 
-// A bad block is refused before the alignator is looked at; a bad alignator
-// after good blocks leaves the rounded image.
+// A bad block is refused whatever the alignator; a bad alignator after good
+// blocks leaves the rounded image.
 TEST(ConversionTest, BlocksAreCheckedBeforeTheAlignator) {
   const Bytes bad_alignator = Record(0x3A0000, {}).WithId(0).Build();
   Converted bad = ConvertBytes(Record(0x200000, {1}).WithId(0x0C).Build(), bad_alignator);
   EXPECT_EQ(std::get<Refusal>(bad.result).kind, Refusal::Kind::kBadId);
-  EXPECT_EQ(bad.alignator_reads, 0);
 
   Converted good = ConvertBytes(Record(0x200000, {1}).Build(), bad_alignator);
   EXPECT_EQ(std::get<Refusal>(good.result).kind, Refusal::Kind::kAlignatorBadId);
