@@ -164,8 +164,8 @@ std::string WaitingNotice(const std::string& name) {
 
 // Prints the facts of the image, a line each; the ranges as they are found,
 // however many there are.
-void PrintImageDescription(const FinishedImage& image, const std::string& output_name, BlockMap& map,
-               std::uint64_t image_size, std::ostream& out) {
+void PrintImageDescription(const FinishedImage& image, const std::string& output_name,
+                           BlockMap& map, std::uint64_t image_size, std::ostream& out) {
   const auto hex = [](std::int64_t value) { return static_cast<unsigned long long>(value); };
   out << (image.kind == ImageKind::kPpm
               ? Format("Image kind: PPM\nVariant letter: 0x%02X\n", image.variant_letter)

@@ -6,8 +6,8 @@
 #include <ostream>
 #include <string>
 
-#include "image/image_writer.h"
 #include "handover/temporary_image.h"
+#include "image/image_writer.h"
 
 namespace kv2pelmo {
 

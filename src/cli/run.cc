@@ -11,10 +11,10 @@
 #include "cli/format.h"
 #include "cli/messages.h"
 #include "cli/output_namer.h"
-#include "image/image_writer.h"
 #include "handover/file_system.h"
-#include "io/memory_file.h"
 #include "handover/temporary_image.h"
+#include "image/image_writer.h"
+#include "io/memory_file.h"
 
 namespace kv2pelmo {
 namespace {
@@ -72,9 +72,9 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
                        const std::optional<std::string>& alignator_path, std::ostream& out,
                        std::ostream& err) {
   std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
-  std::unique_ptr<TemporaryImage> image = TemporaryImage::Create(
-      files, kTemporaryImageName, {input_path, alignator_path},
-      [&err] { err << WaitingNotice(kTemporaryImageName) << std::flush; });
+  std::unique_ptr<TemporaryImage> image =
+      TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path},
+                             [&err] { err << WaitingNotice(kTemporaryImageName) << std::flush; });
   const std::variant<FinishedImage, Refusal> converted =
       Convert(files, *input, image->Stream(), alignator_path);
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);

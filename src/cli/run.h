@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "image/conversion.h"
-#include "platform/console.h"
-#include "io/file_error.h"
 #include "handover/file_system.h"
+#include "image/conversion.h"
+#include "io/file_error.h"
 #include "io/image_stream.h"
 #include "io/input_stream.h"
+#include "platform/console.h"
 
 namespace kv2pelmo {
 

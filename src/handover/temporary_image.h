@@ -67,8 +67,8 @@ class TemporaryImage {
   TemporaryImage(FileSystem& files, std::string path, ProtectedFiles protect,
                  std::unique_ptr<HeldFile> file);
   void RefuseProtectedName(const std::string& to);
-  void RefuseIfProtected(const std::string& given_path, const std::string& to,
-                         const FileId& target, NamingError::Cause cause);
+  void RefuseIfProtected(const std::string& given_path, const std::string& to, const FileId& target,
+                         NamingError::Cause cause);
   void Sweep(const std::string& directory);
   Named GiveName(HeldFile& file, const std::string& name, const std::string& to);
   void CopyAcross(const std::string& to);

@@ -14,8 +14,8 @@
 
 #include "handover/file_system.h"
 #include "platform/lock_table.h"
-#include "platform/process.h"
 #include "platform/posix_file.h"
+#include "platform/process.h"
 
 namespace kv2pelmo {
 namespace {
