@@ -18,15 +18,38 @@ const Bytes kInput = Record(0x200000, Counting(3000)).Build();
 const Bytes kImage = Join({Counting(3000), Repeat(65536 - 3000, 0xFF)});
 const std::string kOutput = "fw_MCU_00200000.fls";
 
+// Waits until done() holds or run has ended, so that a run that fails at
+// once cannot keep the test waiting until its time limit.
+template <typename Done>
+void WaitUntil(Done done, const std::future<ProgramResult>& run) {
+  while (!done() && run.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) {
+  }
+}
+
 class Users : public EndToEndTest {
  protected:
+  // The build folder may be one the other users cannot reach (a clone in a
+  // folder of mode 0700, or in /root): they run a copy in a folder of the test's own.
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "skipped: running as other users needs root";
     ::chmod(dir_.Path().c_str(), 0777);
+    ::chmod(bin_.Path().c_str(), 0755);
+    std::filesystem::copy_file(ProgramPath(), program_);
+    if (!Reaches(dir_.Path()) || !Reaches(program_)) {
+      GTEST_SKIP() << "skipped: user 1001 cannot reach the temporary folder "
+                   << dir_.Path().parent_path() << "; set TMPDIR to one every user can reach";
+    }
   }
-  // Runs as user uid of group 100, which has no account, under the commands then.
-  static RunLimits As(int uid, std::vector<std::string> then = {}, unsigned umask = 022) {
+  // Returns true when user 1001 can search the folder or run the program at path.
+  bool Reaches(const std::filesystem::path& path) const {
+    RunLimits limits = As(1001);
+    limits.program = "test";
+    return RunProgram("/", {"-x", path.string()}, limits).status == 0;
+  }
+  // Runs the copy as user uid of group 100, which has no account, under the commands then.
+  RunLimits As(int uid, std::vector<std::string> then = {}, unsigned umask = 022) const {
     RunLimits limits;
+    limits.program = program_;
     limits.wrapper = {"setpriv", "--reuid=" + std::to_string(uid), "--regid=100", "--clear-groups"};
     limits.wrapper.insert(limits.wrapper.end(), then.begin(), then.end());
     limits.umask = umask;
@@ -39,6 +62,9 @@ class Users : public EndToEndTest {
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     EXPECT_EQ(Read(name), kImage);
   }
+
+  ScopedTempDir bin_;
+  const std::filesystem::path program_ = bin_ / "kv2pelmo";
 };
 
 // root's leftover, the user's own read-only one, and one made under umask
@@ -82,7 +108,13 @@ TEST_F(Users, RunsOfTwoUsersTakeTurns) {
     auto first =
         std::async(std::launch::async, [&] { return Run({"p.480"}, As(1001, {}, umask)); });
     // Closed on exec: a second run that kept it would keep the pipe from ending.
-    const int pipe = ::open((dir_ / "p.480").c_str(), O_WRONLY | O_CLOEXEC);
+    // Opened without waiting, so that a first run that never reads it ends the test.
+    const std::string fifo = (dir_ / "p.480").string();
+    int pipe = -1;
+    WaitUntil([&] { return (pipe = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK)) >= 0; },
+              first);
+    ASSERT_GE(pipe, 0) << first.get().out;
+    ::fcntl(pipe, F_SETFL, 0);  // the writes below wait for the reader
     ASSERT_EQ(::write(pipe, kInput.data(), 100), 100);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto second = std::async(std::launch::async, [&] { return Run({"b.480"}, As(1002, {}, 002)); });
@@ -116,7 +148,7 @@ TEST_F(Users, FreshFilesSharedGroupsAndModesAreKept) {
                  As(1002, {"strace", "-f", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
                            "-e", "inject=flock:delay_enter=80000:when=1"}));
     });
-    while (!Exists("tempdct3.tmp")) std::this_thread::yield();
+    WaitUntil([&] { return Exists("tempdct3.tmp"); }, late);
     ExpectRun({"fw.480"}, Written(kOutput), 0, As(1001));
     EXPECT_EQ(late.get().status, 0);
     std::filesystem::remove(dir_ / kOutput);

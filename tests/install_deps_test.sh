@@ -4,6 +4,7 @@
 # Usage: tests/install_deps_test.sh
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
+unset KV2PELMO_EMULATED_WIN32  # a case sets it; the others must not inherit it
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -68,6 +69,9 @@ machine yes 0 ""
 run || fail "failed: $(cat "$m/out")"
 grep -q '^apt-get install .*wine32:i386' "$m/log" || fail "wine32 not asked for"
 grep -q 'qemu-user-static' "$m/log" && fail "asked for emulation where wine32 runs the 32-bit program"
+(export KV2PELMO_EMULATED_WIN32=1 && run) || fail "failed with KV2PELMO_EMULATED_WIN32=1: $(cat "$m/out")"
+grep -q '^apt-get install -y -q --no-install-recommends qemu-user-static$' "$m/log" ||
+  fail "qemu-user-static not asked for where KV2PELMO_EMULATED_WIN32=1 asks for emulation"
 
 case_name=a-needed-package-fails
 machine no 0 "lintian"
