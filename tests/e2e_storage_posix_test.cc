@@ -73,6 +73,25 @@ TEST_P(OnFileSystem, CurrentDirectoryThereAndInputElsewhere) {
             static_cast<std::filesystem::perms>(0666 & ~mask));
 }
 
+// There each spelling of a name shows its own inode: the input or the
+// alignator under another case of tempdct3.tmp or of the output's name is
+// still refused, and kept.
+TEST_P(OnFileSystem, OtherSpellingsOfTheInputAndAlignatorAreRefused) {
+  WriteFile(There("fw.480"), kInput);
+  WriteFile(There("TEMPDCT3.TMP"), kAlignator);
+  WriteFile(There("FW_MCU_00200000.FLS"), kAlignator);
+  const std::string create = kBanner + "Error: Cannot create file tempdct3.tmp.\n\n";
+  ExpectProgram(fs_.Path(), {"TEMPDCT3.TMP"}, create, 2);
+  ExpectProgram(fs_.Path(), {"fw.480", "TEMPDCT3.TMP"}, create, 2);
+  EXPECT_EQ(ReadFile(There("TEMPDCT3.TMP")), kAlignator);
+  // Taken as a leftover now, TEMPDCT3.TMP holds the image that is not named.
+  ExpectProgram(fs_.Path(), {"fw.480", "FW_MCU_00200000.FLS"},
+                Written(kOutput) + "Error: Cannot rename tempdct3.tmp to " + kOutput + ".\n       " + kOutput +
+                    " is the alignator file, which is never written over.\n\n",
+                2);
+  EXPECT_EQ(ReadFile(There("FW_MCU_00200000.FLS")), kAlignator);
+}
+
 INSTANTIATE_TEST_SUITE_P(FatAndExfat, OnFileSystem, ::testing::Values(Kind::kFat32, Kind::kExfat));
 
 using Naming = EndToEndTest;

@@ -159,6 +159,36 @@ TEST(TemporaryImageTest, NeverNamedOverTheInputOrTheAlignator) {
   EXPECT_EQ(p.fs.Bytes("input.fls"), Bytes{9});
 }
 
+// Where each spelling of a name shows its own id (FAT through FUSE), names
+// that the directory folds together are one file, and one in a directory
+// spelled otherwise, or a file the messages go to there, may be.
+TEST(TemporaryImageTest, WhereIdsFollowTheSpellingNamesAreCompared) {
+  using Kind = FileError::Kind;
+  const auto arranged = [](Policy& p, bool folds) {
+    p.fs.directories[""] = {true, false, 0, false, 255, folds, false};
+    p.fs.Put("TEMPDCT3.TMP", {9});
+    p.fs.Put("FW.FLS", {8});
+  };
+  Policy p;
+  arranged(p, true);
+  p.protect.input = "TEMPDCT3.TMP";
+  EXPECT_EQ(p.Failure(), Failed(Kind::kCreate, std::nullopt));
+  EXPECT_EQ(p.fs.Bytes("TEMPDCT3.TMP"), Bytes{9});
+  p.protect.input = "fw.480";
+  p.protect.alignator = "FW.FLS";
+  EXPECT_EQ(p.Failure(), Failed(Kind::kRename, Reason::kIsAlignator));
+  p.protect.alignator = "./FW.FLS";
+  EXPECT_EQ(p.Failure(), Failed(Kind::kRename, Reason::kMaybeProtected));
+  EXPECT_EQ(p.fs.Bytes("FW.FLS"), Bytes{8});
+  p.fs.standard[1] = p.fs.Look("fw.480", false);  // kv2pelmo ... > fw.480, say
+  EXPECT_EQ(p.Failure(), Failed(Kind::kCreate, Reason::kMaybeProtected));
+  Policy sensitive;  // where both spellings are listed, they are two files
+  arranged(sensitive, false);
+  sensitive.protect.alignator = "FW.FLS";
+  sensitive.Convert("fw.fls");
+  sensitive.ExpectOutput();
+}
+
 // Only a file under the hidden name of its own identity, which no user's
 // file has by chance, is swept, and only when no run holds it; the input, a
 // user's file of a like name and a live run's copy stay.

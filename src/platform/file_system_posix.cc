@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -110,6 +111,15 @@ class PosixFileSystem final : public FileSystem {
     }
     ::closedir(dir);
     return names;
+  }
+
+  // A FUSE driver numbers what each lookup finds: FAT and exFAT drivers give
+  // every spelling of a name its own inode.
+  bool StableIdentities(const std::string& directory) override {
+    constexpr long kFuseMagic = 0x65735546;
+    struct statfs info {};
+    return ::statfs(DirectoryName(directory), &info) == 0 &&
+           static_cast<long>(info.f_type) != kFuseMagic;
   }
 
   // The image's bytes are on the disk already: should this fail, a crash can
