@@ -240,6 +240,24 @@ TEST(TemporaryImageTest, CopiesAcrossVolumesAreNamedWholeAndSynced) {
   }
 }
 
+// Where a write past the end is refused, the gap's zeros are written: in
+// the image and in its copy across volumes.
+TEST(TemporaryImageTest, GapsAreWrittenWhereWritesPastTheEndAreRefused) {
+  Policy p;
+  p.fs.refuse_writes_past_end = true;
+  p.fs.directories["out/"] = {true, false, 1, false};
+  std::unique_ptr<TemporaryImage> image = p.Take();
+  image->Stream().WriteExactly(kImage.data(), kImage.size());
+  image->Stream().Seek(0x300000);
+  image->Stream().WriteExactly(kImage.data(), kImage.size());
+  image->Sync();
+  image->MoveTo("out/fw.fls");
+  Bytes expected(0x300000 + kImage.size(), 0);
+  std::copy(kImage.begin(), kImage.end(), expected.begin());
+  std::copy(kImage.begin(), kImage.end(), expected.begin() + 0x300000);
+  EXPECT_EQ(p.fs.Bytes("out/fw.fls"), expected);
+}
+
 // Once named, a failing close (as NFS reports late) fails nothing; a name
 // swapped before the naming fails it, and nothing is named.
 TEST(TemporaryImageTest, WhatComesAfterTheNameFailsNothing) {

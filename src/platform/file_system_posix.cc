@@ -116,7 +116,6 @@ class PosixFileSystem final : public FileSystem {
   // A FUSE driver numbers what each lookup finds: FAT and exFAT drivers give
   // every spelling of a name its own inode.
   bool StableIdentities(const std::string& directory) override {
-    constexpr long kFuseMagic = 0x65735546;
     struct statfs info {};
     return ::statfs(DirectoryName(directory), &info) == 0 &&
            static_cast<long>(info.f_type) != kFuseMagic;

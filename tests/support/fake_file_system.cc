@@ -32,7 +32,8 @@ class FakeHeld final : public HeldFile {
   }
   void WriteAll(const void* data, std::size_t n) override {
     if (!writable_ || (copy_ && fs_.fail_copies) ||
-        (fs_.write_limit && position_ + n > *fs_.write_limit)) {
+        (fs_.write_limit && position_ + n > *fs_.write_limit) ||
+        (fs_.refuse_writes_past_end && position_ > Node().bytes.size())) {
       throw FileError(FileError::Kind::kWrite, name_);
     }
     MemoryFile file(Node().bytes);
@@ -41,6 +42,7 @@ class FakeHeld final : public HeldFile {
     position_ += n;
   }
   void Seek(std::uint64_t offset) override { position_ = offset; }
+  bool TakesWritesPastTheEnd() override { return !fs_.refuse_writes_past_end; }
   std::uint64_t Size() override { return Node().bytes.size(); }
   void Close() override {
     if (std::exchange(closed_, true)) return;

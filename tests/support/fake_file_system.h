@@ -51,6 +51,8 @@ class FakeFileSystem final : public FileSystem {
   std::set<std::string> devices;  // names that are devices, as NUL is on Windows
   /// When set, an image write past this many bytes fails, as on a full disk.
   std::optional<std::uint64_t> write_limit;
+  /// When set, a write that starts past the end fails, as through fusefat.
+  bool refuse_writes_past_end = false;
   bool fail_naming = false, fail_sync = false, fail_close = false, locks_unknown = false;
   /// When set, writing a copy across volumes fails.
   bool fail_copies = false;
