@@ -147,6 +147,13 @@ class Waiter {
     Wait();
     return true;
   }
+  // Waits for a file whose lock cannot be seen, saying so after a second.
+  // Returns false once the bound is over.
+  bool WaitWithinBound() {
+    if (waited_ >= kUnseenLockMilliseconds) return false;
+    Wait();
+    return true;
+  }
   // Every try but a wait must come nearer: a file system that always says
   // "again" fails the run rather than spinning.
   void CountRetry(const std::string& path) {
@@ -155,6 +162,7 @@ class Waiter {
 
  private:
   static constexpr int kGraceMilliseconds = 200;
+  static constexpr int kUnseenLockMilliseconds = 15000;
   static constexpr int kMostRetries = 1000;
   FileSystem& files_;
   const std::function<void()>& on_long_wait_;
@@ -187,8 +195,8 @@ void WaitForUnopenable(FileSystem& files, const std::string& path,
   switch (files.LockedByAnyone(found.facts)) {
     case InUse::kYes:
       return waiter.Wait();
-    case InUse::kUnknown:
-      if (waiter.RetryWithinGrace()) return;
+    case InUse::kUnknown:  // may be a live run's, of a user whose locks cannot be seen
+      if (waiter.WaitWithinBound()) return;
       throw NamingError(Kind::kCreate, path, "", Cause::kInUseUnknown);
     case InUse::kNo:
       if (waiter.RetryWithinGrace()) return;

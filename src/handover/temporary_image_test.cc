@@ -94,6 +94,15 @@ TEST(TemporaryImageTest, AFileInUseIsWaitedForWhoeverHoldsIt) {
       EXPECT_GE(p.fs.waited, 1500);
     }
   }
+  // Where no lock can be seen (another PID namespace, an overlay), one that
+  // cannot be opened is waited for too, within a bound.
+  Policy unseen;
+  unseen.fs.locks_unknown = true;
+  unseen.fs.Put(kTemp, {7}, FakeFileSystem::kOther, 0600);
+  unseen.fs.after_waiting.emplace_back(1500, [&unseen] { unseen.fs.Rename(kTemp, "theirs.fls"); });
+  unseen.Convert("fw.fls");
+  unseen.ExpectOutput();
+  EXPECT_EQ(unseen.notices, 1);
   // Just made by another run that has not yet locked it, in a sticky
   // directory where this run may not remove it: still waited for.
   Policy p;

@@ -184,7 +184,22 @@ Opened PosixFileSystem::OpenOwn(const std::string& path) {
   return Opened{std::move(held)};
 }
 
+// The lock table shows only the locks of this PID namespace's processes:
+// in any other namespace than the first, a lock not seen may still be held.
+bool InFirstPidNamespace() {
+  constexpr char kFirst[] = "pid:[4026531836]";
+  char link[64] = {};
+  return ::readlink("/proc/self/ns/pid", link, sizeof link - 1) ==
+             static_cast<ssize_t>(sizeof kFirst - 1) &&
+         std::string(link) == kFirst;
+}
+
 InUse PosixFileSystem::LockedByAnyone(const FileFacts& file) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  if (!InFirstPidNamespace() || !mounts ||
+      !LockTableNamesDevice(mounts, major(file.id.volume), minor(file.id.volume))) {
+    return InUse::kUnknown;
+  }
   std::ifstream table("/proc/locks");
   if (!table) return InUse::kUnknown;
   return HeldInLockTable(table, major(file.id.volume), minor(file.id.volume), file.id.index);
