@@ -96,7 +96,9 @@ TEST_F(Docs, TheReadmeShowsEveryMessageAsPrinted) {
       DeviceMessage(false),
       InexactArgumentMessage(0),
       FileErrorMessage(NamingError(FileError::Kind::kCreate, "tempdct3.tmp", "",
-                                   NamingError::Cause::kNotRemovable))};
+                                   NamingError::Cause::kNotRemovable)),
+      FileErrorMessage(NamingError(FileError::Kind::kCreate, "tempdct3.tmp", "",
+                                   NamingError::Cause::kInUseUnknown))};
   std::filesystem::create_symlink("loop.480", dir_ / "loop.480");
   printed.push_back(Run({"loop.480"}).out);
   std::filesystem::remove(dir_ / "tempdct3.tmp");  // the refusals' leftover

@@ -73,6 +73,42 @@ TEST_P(OnFileSystem, CurrentDirectoryThereAndInputElsewhere) {
             static_cast<std::filesystem::perms>(0666 & ~mask));
 }
 
+// There each spelling of a name shows its own inode: the input or the
+// alignator under another case of tempdct3.tmp or of the output's name is
+// still refused, and kept.
+TEST_P(OnFileSystem, OtherSpellingsOfTheInputAndAlignatorAreRefused) {
+  WriteFile(There("fw.480"), kInput);
+  WriteFile(There("TEMPDCT3.TMP"), kAlignator);
+  WriteFile(There("FW_MCU_00200000.FLS"), kAlignator);
+  const std::string create = kBanner + "Error: Cannot create file tempdct3.tmp.\n\n";
+  ExpectProgram(fs_.Path(), {"TEMPDCT3.TMP"}, create, 2);
+  ExpectProgram(fs_.Path(), {"fw.480", "TEMPDCT3.TMP"}, create, 2);
+  EXPECT_EQ(ReadFile(There("TEMPDCT3.TMP")), kAlignator);
+  // Taken as a leftover now, TEMPDCT3.TMP holds the image that is not named.
+  ExpectProgram(fs_.Path(), {"fw.480", "FW_MCU_00200000.FLS"},
+                Written(kOutput) + "Error: Cannot rename tempdct3.tmp to " + kOutput + ".\n       " + kOutput +
+                    " is the alignator file, which is never written over.\n\n",
+                2);
+  EXPECT_EQ(ReadFile(There("FW_MCU_00200000.FLS")), kAlignator);
+}
+
+// fusefat refuses a write that starts past the end of a file whose size is
+// no whole number of clusters: records 0x90000 and 0x300000 apart still
+// convert with the current directory there, and with the output there.
+TEST_P(OnFileSystem, RecordsFarApartConvertThere) {
+  const Bytes input = BlockFile({Record(0x200000, Counting(16)), Record(0x290000, {1}),
+                                 Record(0x590000, {2})});
+  // Gaps between records read as zeros; the fill after the last is 0xFF.
+  const Bytes image = Join({Counting(16), Repeat(0x90000 - 16, 0), {1}, Repeat(0x2FFFFF, 0), {2},
+                            Repeat(0xFFFF, 0xFF)});
+  Write("fw.480", input);
+  ExpectProgram(fs_.Path(), {(dir_ / "fw.480").string()}, Written((dir_ / kOutput).string()), 0);
+  EXPECT_EQ(Read(kOutput), image);
+  WriteFile(There("fw.480"), input);
+  ExpectRun({There("fw.480").string()}, Written(There(kOutput).string()), 0);
+  EXPECT_EQ(ReadFile(There(kOutput)), image);
+}
+
 INSTANTIATE_TEST_SUITE_P(FatAndExfat, OnFileSystem, ::testing::Values(Kind::kFat32, Kind::kExfat));
 
 using Naming = EndToEndTest;

@@ -101,8 +101,8 @@ std::string CauseLine(const NamingError& error) {
       return "       A leftover of an earlier run is in the way, and this directory\n"
              "       does not let you remove it.\n";
     case Cause::kInUseUnknown:
-      return "       A leftover that you may not open is in the way, and nothing tells\n"
-             "       whether a program still uses it.\n";
+      return "       You may not open it, and it may be in use by another user's run:\n"
+             "       try again later, or ask its owner to remove it.\n";
     case Cause::kMaybeProtected:
       return "       Nothing tells whether it is the input, the alignator or a standard\n"
              "       stream, which are never written over.\n";

@@ -126,6 +126,10 @@ class FileSystem {
   virtual bool NameFits(const std::string& directory, const std::string& name) = 0;
   /// Returns the names in directory.
   virtual std::vector<std::string> List(const std::string& directory) = 0;
+  /// Returns false where a file in directory may show another identity under
+  /// each spelling of its name (FAT and exFAT through FUSE), or where it
+  /// cannot tell.
+  virtual bool StableIdentities(const std::string& /*directory*/) { return true; }
   /// Brings directory's entries to the disk, as far as the platform can.
   virtual void SyncDirectory(const std::string& directory) = 0;
   /// Returns what the standard input, output and error are: missing where

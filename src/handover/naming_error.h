@@ -16,7 +16,8 @@ class NamingError : public FileError {
   enum class Cause {
     /// A leftover is in the way, and the directory does not let this user remove it.
     kNotRemovable,
-    /// A leftover cannot be opened, and nothing tells whether a program still uses it.
+    /// A file this user cannot open was in the way while a bound was waited,
+    /// and nothing tells whether another user's run still uses it.
     kInUseUnknown,
     /// Nothing tells whether the file is one the image must never be written over.
     kMaybeProtected,

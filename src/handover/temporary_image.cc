@@ -3,6 +3,7 @@
 #include "handover/temporary_image.h"
 
 #include <algorithm>
+#include <cctype>
 #include <utility>
 
 namespace kv2pelmo {
@@ -44,16 +45,79 @@ std::string FreshHiddenName(FileSystem& files, const std::string& to) {
 // What a file is to the files a run must never write over or remove.
 enum class SameFile { kNo, kCannotTell, kYes };
 
+std::string BaseName(const std::string& path) { return path.substr(DirectoryOf(path).size()); }
+
+// True when a and b may be spellings of one name on a file system that
+// folds case: equal but for ASCII case, or, past ASCII, where only the
+// characters beyond it differ (how those fold is the file system's).
+bool MayFoldTogether(const std::string& a, const std::string& b) {
+  const auto folded = [](const std::string& name, bool drop_wide) {
+    std::string out;
+    bool wide = false;
+    for (const char c : name) {
+      const auto byte = static_cast<unsigned char>(c);
+      wide = wide || byte >= 0x80;
+      if (byte < 0x80 || !drop_wide) out += static_cast<char>(byte < 0x80 ? std::tolower(byte) : byte);
+    }
+    return std::pair{out, wide};
+  };
+  const auto [a_folded, a_wide] = folded(a, false);
+  const auto [b_folded, b_wide] = folded(b, false);
+  return a_folded == b_folded || (a_wide && b_wide && folded(a, true) == folded(b, true));
+}
+
+// Where each spelling of a name may show its own identity, the names
+// themselves are compared. Two spellings in one directory are one file when
+// the system finds the one not listed there: it folds case. Directories
+// spelled apart cannot be told apart on such a system.
+SameFile SameByName(FileSystem& files, const std::string& path, const std::string& given) {
+  if (files.StableIdentities(DirectoryOf(path)) || !MayFoldTogether(BaseName(path), BaseName(given))) {
+    return SameFile::kNo;
+  }
+  if (DirectoryOf(path) != DirectoryOf(given)) return SameFile::kCannotTell;
+  if (path == given) return SameFile::kYes;
+  const std::vector<std::string> listed = files.List(DirectoryOf(path));
+  const auto has = [&](const std::string& name) {
+    return std::find(listed.begin(), listed.end(), BaseName(name)) != listed.end();
+  };
+  if (has(path) && has(given)) return SameFile::kNo;
+  switch (files.Look(path, false).state) {
+    case Lookup::State::kMissing:
+      return SameFile::kNo;
+    case Lookup::State::kFound:
+      return SameFile::kYes;
+    case Lookup::State::kUnknown:
+      break;
+  }
+  return SameFile::kCannotTell;
+}
+
+// Where identities may differ by spelling, a standard stream that is a file
+// on the same volume may be the file under another spelling.
+SameFile SameAsStream(const Lookup& stream, const FileId& id, bool stable) {
+  if (stream.Is(id)) return SameFile::kYes;
+  if (stream.state == Lookup::State::kUnknown) return SameFile::kCannotTell;
+  const bool near = stream.Found() && stream.facts.type == Type::kRegular &&
+                    (stream.facts.id.volume == id.volume || id.volume == FileId::kAnyVolume);
+  return !stable && near ? SameFile::kCannotTell : SameFile::kNo;
+}
+
 // "Cannot tell" never counts as "not the same".
-SameFile SameAsProtected(FileSystem& files, const FileId& id, const ProtectedFiles& protect) {
+SameFile SameAsProtected(FileSystem& files, const std::string& path, const FileId& id,
+                         const ProtectedFiles& protect) {
   SameFile same = SameFile::kNo;
-  const auto note = [&](const Lookup& other) {
+  const auto note = [&](const std::string& given) {
+    const Lookup other = files.Look(given, true);
     if (other.Is(id)) same = SameFile::kYes;
     if (other.state == Lookup::State::kUnknown) same = std::max(same, SameFile::kCannotTell);
+    same = std::max(same, SameByName(files, path, given));
   };
-  note(files.Look(protect.input, true));
-  if (protect.alignator) note(files.Look(*protect.alignator, true));
-  for (const Lookup& standard : files.StandardStreams()) note(standard);
+  note(protect.input);
+  if (protect.alignator) note(*protect.alignator);
+  const bool stable = files.StableIdentities(DirectoryOf(path));
+  for (const Lookup& standard : files.StandardStreams()) {
+    same = std::max(same, SameAsStream(standard, id, stable));
+  }
   return same;
 }
 
@@ -83,6 +147,13 @@ class Waiter {
     Wait();
     return true;
   }
+  // Waits for a file whose lock cannot be seen, saying so after a second.
+  // Returns false once the bound is over.
+  bool WaitWithinBound() {
+    if (waited_ >= kUnseenLockMilliseconds) return false;
+    Wait();
+    return true;
+  }
   // Every try but a wait must come nearer: a file system that always says
   // "again" fails the run rather than spinning.
   void CountRetry(const std::string& path) {
@@ -91,6 +162,7 @@ class Waiter {
 
  private:
   static constexpr int kGraceMilliseconds = 200;
+  static constexpr int kUnseenLockMilliseconds = 15000;
   static constexpr int kMostRetries = 1000;
   FileSystem& files_;
   const std::function<void()>& on_long_wait_;
@@ -117,14 +189,14 @@ void WaitForUnopenable(FileSystem& files, const std::string& path,
   const Lookup found = files.Look(path, false);
   if (found.state == Lookup::State::kMissing) return;
   if (!found.Found() || found.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
-  if (SameAsProtected(files, found.facts.id, protect) != SameFile::kNo) {
+  if (SameAsProtected(files, path, found.facts.id, protect) != SameFile::kNo) {
     throw NamingError(Kind::kCreate, path, "", Cause::kMaybeProtected);
   }
   switch (files.LockedByAnyone(found.facts)) {
     case InUse::kYes:
       return waiter.Wait();
-    case InUse::kUnknown:
-      if (waiter.RetryWithinGrace()) return;
+    case InUse::kUnknown:  // may be a live run's, of a user whose locks cannot be seen
+      if (waiter.WaitWithinBound()) return;
       throw NamingError(Kind::kCreate, path, "", Cause::kInUseUnknown);
     case InUse::kNo:
       if (waiter.RetryWithinGrace()) return;
@@ -137,7 +209,7 @@ void WaitForUnopenable(FileSystem& files, const std::string& path,
 void WaitUnlessProtected(FileSystem& files, const std::string& path,
                       const ProtectedFiles& protect, Waiter& waiter) {
   const Lookup held = files.Look(path, false);
-  if (held.Found() && SameAsProtected(files, held.facts.id, protect) != SameFile::kNo) {
+  if (held.Found() && SameAsProtected(files, path, held.facts.id, protect) != SameFile::kNo) {
     throw FileError(Kind::kCreate, path);
   }
   waiter.Wait();
@@ -156,7 +228,7 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const ProtectedFiles& 
               bool fresh, HeldFile& file) {
   const Lookup opened = file.Facts();
   if (!opened.Found() || opened.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
-  switch (SameAsProtected(files, opened.facts.id, protect)) {
+  switch (SameAsProtected(files, path, opened.facts.id, protect)) {
     case SameFile::kYes:
       throw FileError(Kind::kCreate, path);
     case SameFile::kCannotTell:
@@ -289,9 +361,13 @@ void TemporaryImage::RefuseProtectedName(const std::string& to) {
     RefuseIfProtected(*protect_.alignator, to, target.facts.id, Cause::kIsAlignator);
   }
   const std::vector<Lookup> streams = files_.StandardStreams();
+  const bool stable = files_.StableIdentities(DirectoryOf(to));
   for (std::size_t i = 1; i < streams.size(); ++i) {  // output and error; input is but read
     if (streams[i].Is(target.facts.id)) {
       throw NamingError(Kind::kRename, path_, to, Cause::kIsStandardStream);
+    }
+    if (!stable && SameAsStream(streams[i], target.facts.id, stable) != SameFile::kNo) {
+      throw NamingError(Kind::kRename, path_, to, Cause::kMaybeProtected);
     }
   }
 }
@@ -305,6 +381,14 @@ void TemporaryImage::RefuseIfProtected(const std::string& given_path, const std:
     if (given.state == Lookup::State::kUnknown) {
       throw NamingError(Kind::kRename, path_, to, Cause::kMaybeProtected);
     }
+  }
+  switch (SameByName(files_, to, given_path)) {
+    case SameFile::kYes:
+      throw NamingError(Kind::kRename, path_, to, cause);
+    case SameFile::kCannotTell:
+      throw NamingError(Kind::kRename, path_, to, Cause::kMaybeProtected);
+    case SameFile::kNo:
+      break;
   }
 }
 
@@ -321,7 +405,7 @@ void TemporaryImage::Sweep(const std::string& directory) {
     const Lookup found = opened.file->Facts();
     if (found.Found() && found.facts.type == Type::kRegular &&
         path == HiddenNameOf(directory, found.facts.id) &&
-        SameAsProtected(files_, found.facts.id, protect_) == SameFile::kNo &&
+        SameAsProtected(files_, path, found.facts.id, protect_) == SameFile::kNo &&
         opened.file->TryLock() == Lock::kHeld) {
       static_cast<void>(opened.file->RemoveName(path));
     }

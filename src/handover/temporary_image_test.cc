@@ -94,6 +94,15 @@ TEST(TemporaryImageTest, AFileInUseIsWaitedForWhoeverHoldsIt) {
       EXPECT_GE(p.fs.waited, 1500);
     }
   }
+  // Where no lock can be seen (another PID namespace, an overlay), one that
+  // cannot be opened is waited for too, within a bound.
+  Policy unseen;
+  unseen.fs.locks_unknown = true;
+  unseen.fs.Put(kTemp, {7}, FakeFileSystem::kOther, 0600);
+  unseen.fs.after_waiting.emplace_back(1500, [&unseen] { unseen.fs.Rename(kTemp, "theirs.fls"); });
+  unseen.Convert("fw.fls");
+  unseen.ExpectOutput();
+  EXPECT_EQ(unseen.notices, 1);
   // Just made by another run that has not yet locked it, in a sticky
   // directory where this run may not remove it: still waited for.
   Policy p;
@@ -159,6 +168,36 @@ TEST(TemporaryImageTest, NeverNamedOverTheInputOrTheAlignator) {
   EXPECT_EQ(p.fs.Bytes("input.fls"), Bytes{9});
 }
 
+// Where each spelling of a name shows its own id (FAT through FUSE), names
+// that the directory folds together are one file, and one in a directory
+// spelled otherwise, or a file the messages go to there, may be.
+TEST(TemporaryImageTest, WhereIdsFollowTheSpellingNamesAreCompared) {
+  using Kind = FileError::Kind;
+  const auto arranged = [](Policy& p, bool folds) {
+    p.fs.directories[""] = {true, false, 0, false, 255, folds, false};
+    p.fs.Put("TEMPDCT3.TMP", {9});
+    p.fs.Put("FW.FLS", {8});
+  };
+  Policy p;
+  arranged(p, true);
+  p.protect.input = "TEMPDCT3.TMP";
+  EXPECT_EQ(p.Failure(), Failed(Kind::kCreate, std::nullopt));
+  EXPECT_EQ(p.fs.Bytes("TEMPDCT3.TMP"), Bytes{9});
+  p.protect.input = "fw.480";
+  p.protect.alignator = "FW.FLS";
+  EXPECT_EQ(p.Failure(), Failed(Kind::kRename, Reason::kIsAlignator));
+  p.protect.alignator = "./FW.FLS";
+  EXPECT_EQ(p.Failure(), Failed(Kind::kRename, Reason::kMaybeProtected));
+  EXPECT_EQ(p.fs.Bytes("FW.FLS"), Bytes{8});
+  p.fs.standard[1] = p.fs.Look("fw.480", false);  // kv2pelmo ... > fw.480, say
+  EXPECT_EQ(p.Failure(), Failed(Kind::kCreate, Reason::kMaybeProtected));
+  Policy sensitive;  // where both spellings are listed, they are two files
+  arranged(sensitive, false);
+  sensitive.protect.alignator = "FW.FLS";
+  sensitive.Convert("fw.fls");
+  sensitive.ExpectOutput();
+}
+
 // Only a file under the hidden name of its own identity, which no user's
 // file has by chance, is swept, and only when no run holds it; the input, a
 // user's file of a like name and a live run's copy stay.
@@ -208,6 +247,24 @@ TEST(TemporaryImageTest, CopiesAcrossVolumesAreNamedWholeAndSynced) {
     EXPECT_EQ(steps, (std::vector<std::string>{"sync tempdct3.tmp", "sync copy", "name out/fw.fls",
                                                "sync directory out/"}));
   }
+}
+
+// Where a write past the end is refused, the gap's zeros are written: in
+// the image and in its copy across volumes.
+TEST(TemporaryImageTest, GapsAreWrittenWhereWritesPastTheEndAreRefused) {
+  Policy p;
+  p.fs.refuse_writes_past_end = true;
+  p.fs.directories["out/"] = {true, false, 1, false};
+  std::unique_ptr<TemporaryImage> image = p.Take();
+  image->Stream().WriteExactly(kImage.data(), kImage.size());
+  image->Stream().Seek(0x300000);
+  image->Stream().WriteExactly(kImage.data(), kImage.size());
+  image->Sync();
+  image->MoveTo("out/fw.fls");
+  Bytes expected(0x300000 + kImage.size(), 0);
+  std::copy(kImage.begin(), kImage.end(), expected.begin());
+  std::copy(kImage.begin(), kImage.end(), expected.begin() + 0x300000);
+  EXPECT_EQ(p.fs.Bytes("out/fw.fls"), expected);
 }
 
 // Once named, a failing close (as NFS reports late) fails nothing; a name

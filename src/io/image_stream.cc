@@ -15,7 +15,7 @@ constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
 }  // namespace
 
 ImageStream::ImageStream(std::unique_ptr<RawFile> raw, std::string path)
-    : raw_(std::move(raw)), path_(std::move(path)), size_(raw_->Size()) {}
+    : raw_(std::move(raw)), path_(std::move(path)), size_(raw_->Size()), raw_end_(size_) {}
 
 ImageStream::~ImageStream() {
   try {
@@ -91,8 +91,9 @@ void ImageStream::WriteAll(const void* data, std::size_t n) {
     FlushOverlapping(at, end, kWindows);  // their older bytes first
     if (raw_position_ != at) raw_->Seek(at);
     raw_position_ = kUnknown;
-    raw_->WriteAll(bytes, n);
+    WriteAllAt(*raw_, raw_end_, at, bytes, n);
     raw_position_ = end;
+    raw_end_ = std::max(raw_end_, end);
   } else {
     Window& window = WindowFor(at, n);
     FlushOverlapping(at, end, static_cast<std::size_t>(&window - windows_.data()));
@@ -141,8 +142,9 @@ void ImageStream::Write(Window& window) {
   if (length == 0) return;
   if (raw_position_ != window.offset) raw_->Seek(window.offset);
   raw_position_ = kUnknown;
-  raw_->WriteAll(window.buffer.Peek(), length);
+  WriteAllAt(*raw_, raw_end_, window.offset, window.buffer.Peek(), length);
   raw_position_ = window.offset + length;
+  raw_end_ = std::max(raw_end_, raw_position_);
 }
 
 void ImageStream::Flush() {

@@ -100,6 +100,7 @@ class ImageStream final {
   std::uint64_t uses_ = 0;
   std::uint64_t raw_position_ = 0;
   std::uint64_t size_;
+  std::uint64_t raw_end_;  // where the bytes written to the file end
 };
 
 }  // namespace kv2pelmo

@@ -33,7 +33,17 @@ class RawFile {
   /// takes no space); without holes, offset and the size.
   virtual std::uint64_t DataFrom(std::uint64_t offset) { return offset; }
   virtual std::uint64_t HoleFrom(std::uint64_t) { return Size(); }
+  /// Returns false where the file system refuses a write that starts past
+  /// the end (FAT through FUSE, which a refused try also leaves damaged).
+  virtual bool TakesWritesPastTheEnd() { return true; }
 };
+
+/// Writes all n bytes at offset at, where file stands already. Past end,
+/// where the bytes written so far end, on a file that does not take such a
+/// write or that refuses it, the zeros from end to at are written first.
+/// Throws FileError.
+void WriteAllAt(RawFile& file, std::uint64_t end, std::uint64_t at, const void* data,
+                std::size_t n);
 
 /// Copies the whole of from onto to, which is empty; its holes stay holes
 /// where from tells of them. Throws FileError.

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -112,6 +113,14 @@ class PosixFileSystem final : public FileSystem {
     return names;
   }
 
+  // A FUSE driver numbers what each lookup finds: FAT and exFAT drivers give
+  // every spelling of a name its own inode.
+  bool StableIdentities(const std::string& directory) override {
+    struct statfs info {};
+    return ::statfs(DirectoryName(directory), &info) == 0 &&
+           static_cast<long>(info.f_type) != kFuseMagic;
+  }
+
   // The image's bytes are on the disk already: should this fail, a crash can
   // lose the new name, never give it a wrong image.
   void SyncDirectory(const std::string& directory) override {
@@ -175,7 +184,22 @@ Opened PosixFileSystem::OpenOwn(const std::string& path) {
   return Opened{std::move(held)};
 }
 
+// The lock table shows only the locks of this PID namespace's processes:
+// in any other namespace than the first, a lock not seen may still be held.
+bool InFirstPidNamespace() {
+  constexpr char kFirst[] = "pid:[4026531836]";
+  char link[64] = {};
+  return ::readlink("/proc/self/ns/pid", link, sizeof link - 1) ==
+             static_cast<ssize_t>(sizeof kFirst - 1) &&
+         std::string(link) == kFirst;
+}
+
 InUse PosixFileSystem::LockedByAnyone(const FileFacts& file) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  if (!InFirstPidNamespace() || !mounts ||
+      !LockTableNamesDevice(mounts, major(file.id.volume), minor(file.id.volume))) {
+    return InUse::kUnknown;
+  }
   std::ifstream table("/proc/locks");
   if (!table) return InUse::kUnknown;
   return HeldInLockTable(table, major(file.id.volume), minor(file.id.volume), file.id.index);

@@ -38,4 +38,21 @@ InUse HeldInLockTable(std::istream& table, unsigned long major_number, unsigned 
   return in_use;
 }
 
+bool LockTableNamesDevice(std::istream& mounts, unsigned long major_number,
+                          unsigned long minor_number) {
+  const std::string device = std::to_string(major_number) + ":" + std::to_string(minor_number);
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, field;
+    fields >> id >> parent >> field;
+    const std::size_t dash = line.find(" - ");
+    if (field != device || dash == std::string::npos) continue;
+    std::istringstream type(line.substr(dash + 3));
+    std::string name;
+    type >> name;
+    if (name != "overlay") return true;
+  }
+  return false;
+}
+
 }  // namespace kv2pelmo

@@ -25,5 +25,23 @@ TEST(LockTableTest, OnlyAHolderOfThatVeryFileCounts) {
             InUse::kNo);
 }
 
+// A device no mount shows (a btrfs subvolume's) or an overlay's cannot be
+// looked up in the lock table.
+TEST(LockTableTest, OnlyAMountsOwnDeviceIsLookedUp) {
+  std::istringstream mounts(
+      "47 28 0:41 / /mnt/b rw - btrfs /dev/loop0 rw\n"
+      "50 28 0:48 / /mnt/o rw - overlay overlay rw,lowerdir=/l\n"
+      "51 28 253:1 / / rw - ext4 /dev/dm-1 rw\n");
+  const auto names = [&](unsigned long major_number, unsigned long minor_number) {
+    mounts.clear();
+    mounts.seekg(0);
+    return LockTableNamesDevice(mounts, major_number, minor_number);
+  };
+  EXPECT_TRUE(names(0, 41));
+  EXPECT_TRUE(names(253, 1));
+  EXPECT_FALSE(names(0, 43));
+  EXPECT_FALSE(names(0, 48));
+}
+
 }  // namespace
 }  // namespace kv2pelmo

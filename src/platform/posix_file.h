@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,9 @@
 #include "platform/system_file.h"
 
 namespace kv2pelmo {
+
+/// What statfs calls a FUSE file system.
+constexpr long kFuseMagic = 0x65735546;
 
 /// The descriptor calls a system file makes; an interrupted transfer is tried again.
 struct PosixCalls {
@@ -117,13 +121,18 @@ inline bool SyncData(int fd) {
 class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
  public:
   PosixHeldFile(int fd, const std::string& path, bool writable)
-      : SystemFile(fd, path, FileError::Kind::kWrite), writable_(writable) {}
+      : SystemFile(fd, path, FileError::Kind::kWrite), writable_(writable) {
+    struct statfs info {};
+    past_end_ = ::fstatfs(fd, &info) == 0 && static_cast<long>(info.f_type) != kFuseMagic;
+  }
 
   Lookup Facts() override {
     struct stat st {};
     return FactsOf(::fstat(handle_, &st), st);
   }
   bool Writable() const override { return writable_; }
+  // fusefat refuses a write past the end, and loses bytes written after.
+  bool TakesWritesPastTheEnd() override { return past_end_; }
 
   ~PosixHeldFile() override {
     if (restore_mode_ >= 0) {
@@ -181,6 +190,7 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
 
  private:
   bool writable_;
+  bool past_end_ = true;
   // The held file was made elsewhere; a file made beside to would have the
   // group of to's directory where that has the set-group-ID bit (a shared
   // group directory), and the user's own otherwise. False where the held

@@ -2,6 +2,7 @@
 #include "fake_file_system.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "io/memory_file.h"
@@ -31,7 +32,8 @@ class FakeHeld final : public HeldFile {
   }
   void WriteAll(const void* data, std::size_t n) override {
     if (!writable_ || (copy_ && fs_.fail_copies) ||
-        (fs_.write_limit && position_ + n > *fs_.write_limit)) {
+        (fs_.write_limit && position_ + n > *fs_.write_limit) ||
+        (fs_.refuse_writes_past_end && position_ > Node().bytes.size())) {
       throw FileError(FileError::Kind::kWrite, name_);
     }
     MemoryFile file(Node().bytes);
@@ -40,6 +42,7 @@ class FakeHeld final : public HeldFile {
     position_ += n;
   }
   void Seek(std::uint64_t offset) override { position_ = offset; }
+  bool TakesWritesPastTheEnd() override { return !fs_.refuse_writes_past_end; }
   std::uint64_t Size() override { return Node().bytes.size(); }
   void Close() override {
     if (std::exchange(closed_, true)) return;
@@ -47,7 +50,11 @@ class FakeHeld final : public HeldFile {
     if (fs_.fail_close) throw FileError(FileError::Kind::kWrite, name_);
   }
 
-  Lookup Facts() override { return Lookup{Lookup::State::kFound, fs_.FactsOf(inode_)}; }
+  Lookup Facts() override {
+    Lookup found{Lookup::State::kFound, fs_.FactsOf(inode_)};
+    found.facts.id = fs_.IdAs(inode_, name_);
+    return found;
+  }
   bool Writable() const override { return writable_; }
   Lock TryLock() override {
     const void*& lock = Node().lock;
@@ -147,11 +154,36 @@ void FakeFileSystem::Unlink(const std::string& path) {
   names.erase(path);
 }
 
-Lookup FakeFileSystem::Look(const std::string& path, bool follow_links) {
+std::string FakeFileSystem::Spelled(const std::string& path) const {
+  const auto directory = directories.find(DirectoryOf(path));
+  if (Has(path) || directory == directories.end() || !directory->second.folds_case) return path;
+  const auto lower = [](std::string name) {
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name;
+  };
+  for (const auto& [name, inode] : names) {
+    if (DirectoryOf(name) == DirectoryOf(path) && lower(name) == lower(path)) return name;
+  }
+  return path;
+}
+
+FileId FakeFileSystem::IdAs(int inode, const std::string& path) const {
+  FileId id = FactsOf(inode).id;
+  const auto directory = directories.find(DirectoryOf(path));
+  if (!Has(path) && directory != directories.end() && !directory->second.stable_ids) {
+    id.index |= (std::hash<std::string>()(path) % 1000 + 1) << 32;
+  }
+  return id;
+}
+
+Lookup FakeFileSystem::Look(const std::string& given, bool follow_links) {
+  const std::string path = Spelled(given);
   if (!Has(path)) return Lookup{Lookup::State::kMissing, {}};
   const Inode& node = inodes.at(names.at(path));
   if (follow_links && !node.link_to.empty()) return Look(node.link_to, true);
-  return Lookup{Lookup::State::kFound, FactsOf(names.at(path))};
+  Lookup found{Lookup::State::kFound, FactsOf(names.at(path))};
+  found.facts.id = IdAs(names.at(path), given);
+  return found;
 }
 
 std::unique_ptr<InputStream> FakeFileSystem::OpenForReading(const std::string& path) {
@@ -170,7 +202,7 @@ Opened FakeFileSystem::Hold(int inode, const std::string& path, bool writable, b
 }
 
 Opened FakeFileSystem::Create(const std::string& path) {
-  if (Has(path)) return Opened{nullptr, OpenFailure::kExists};
+  if (Has(Spelled(path))) return Opened{nullptr, OpenFailure::kExists};
   if (user != 0 && !DirectoryOfPath(path).writable) return Opened{nullptr, OpenFailure::kDenied};
   log.push_back("create " + path);
   // What begins with the hidden prefix is a copy's.
@@ -178,7 +210,8 @@ Opened FakeFileSystem::Create(const std::string& path) {
               path.substr(DirectoryOf(path).size()).rfind(".kv2pelmo-", 0) == 0);
 }
 
-Opened FakeFileSystem::OpenExisting(const std::string& path) {
+Opened FakeFileSystem::OpenExisting(const std::string& given) {
+  const std::string path = Spelled(given);
   if (!Has(path)) return Opened{nullptr, OpenFailure::kMissing};
   Inode& node = inodes.at(names.at(path));
   if (!node.link_to.empty()) return Opened{nullptr, OpenFailure::kOther};  // never followed
@@ -186,8 +219,8 @@ Opened FakeFileSystem::OpenExisting(const std::string& path) {
   // As the platforms do: this user's own file is opened whatever its mode.
   const bool own = node.owner == user;
   if (!own && !May(node, 04) && !May(node, 02)) return Opened{nullptr, OpenFailure::kDenied};
-  log.push_back("open " + path);
-  return Hold(names.at(path), path, May(node, 02), false);
+  log.push_back("open " + given);
+  return Hold(names.at(path), given, May(node, 02), false);
 }
 
 Opened FakeFileSystem::CreateNameless(const std::string& directory) {
@@ -222,7 +255,7 @@ Removal FakeFileSystem::Remove(const std::string& path, const FileId& id) {
 
 InUse FakeFileSystem::LockedByAnyone(const FileFacts& file) {
   if (locks_unknown) return InUse::kUnknown;
-  return inodes.at(static_cast<int>(file.id.index)).lock != nullptr ? InUse::kYes : InUse::kNo;
+  return inodes.at(static_cast<int>(file.id.index & 0xFFFFFFFF)).lock != nullptr ? InUse::kYes : InUse::kNo;
 }
 
 std::vector<std::string> FakeFileSystem::List(const std::string& directory) {

@@ -28,6 +28,8 @@ class FakeFileSystem final : public FileSystem {
     int volume = 0;
     bool links = true;  // else, as on FAT: no hard links, no nameless files
     std::size_t name_max = 255;
+    bool folds_case = false;  // finds a name in any ASCII case, as FAT does
+    bool stable_ids = true;   // else each spelling of a name shows its own id (FUSE)
   };
   struct Inode {
     std::vector<std::uint8_t> bytes;
@@ -49,6 +51,8 @@ class FakeFileSystem final : public FileSystem {
   std::set<std::string> devices;  // names that are devices, as NUL is on Windows
   /// When set, an image write past this many bytes fails, as on a full disk.
   std::optional<std::uint64_t> write_limit;
+  /// When set, a write that starts past the end fails, as through fusefat.
+  bool refuse_writes_past_end = false;
   bool fail_naming = false, fail_sync = false, fail_close = false, locks_unknown = false;
   /// When set, writing a copy across volumes fails.
   bool fail_copies = false;
@@ -76,6 +80,11 @@ class FakeFileSystem final : public FileSystem {
   void Link(int inode, const std::string& path);
   void Unlink(const std::string& path);
   Directory& DirectoryOfPath(const std::string& path) { return directories[DirectoryOf(path)]; }
+  /// Returns the name path finds: itself, or where the directory folds case
+  /// the name listed in another case.
+  std::string Spelled(const std::string& path) const;
+  /// Returns the id of inode as the spelling path shows it.
+  FileId IdAs(int inode, const std::string& path) const;
 
   bool IsDevice(const std::string& path) override { return devices.count(path) > 0; }
   Lookup Look(const std::string& path, bool follow_links) override;
@@ -91,6 +100,9 @@ class FakeFileSystem final : public FileSystem {
     return name.size() <= directories[directory].name_max;
   }
   std::vector<std::string> List(const std::string& directory) override;
+  bool StableIdentities(const std::string& directory) override {
+    return directories[directory].stable_ids;
+  }
   void SyncDirectory(const std::string& directory) override {
     log.push_back("sync directory " + directory);
   }
