@@ -95,9 +95,30 @@ std::string CauseLine(const NamingError& error) {
   return std::string();
 }
 
+// The continuation line that says why a file could not be opened or named,
+// where the system told: of the new name, for a rename.
+std::string ReasonLine(const FileError& error) {
+  const bool rename = error.kind() == FileError::Kind::kRename;
+  const std::string shown = Printable(rename ? error.target() : error.path());
+  switch (error.reason()) {
+    case FileError::Reason::kHeld:
+      return Format("       Another program has %s open: close it there, then run again.\n",
+                    shown.c_str());
+    case FileError::Reason::kDenied:
+      return Format(rename ? "       You may not replace %s: check its permissions, and that it\n"
+                             "       is not read-only.\n"
+                           : "       You may not read %s: check its permissions.\n",
+                    shown.c_str());
+    default:
+      return std::string();
+  }
+}
+
 }  // namespace
 
-std::string FileErrorMessage(const FileError& error) { return FirstLine(error) + "\n"; }
+std::string FileErrorMessage(const FileError& error) {
+  return FirstLine(error) + ReasonLine(error) + "\n";
+}
 
 std::string FileErrorMessage(const NamingError& error) {
   return FirstLine(error) + CauseLine(error) + "\n";
@@ -125,6 +146,10 @@ std::string InexactArgumentMessage(std::size_t index) {
 std::string NameTooLongMessage() {
   return "Error: Output name too long for its file system.\n"
          "       Give the input file a shorter name.\n\n";
+}
+
+std::string WaitNotice(const std::string& path) {
+  return "kv2pelmo: waiting for another program to release " + Printable(path) + "\n";
 }
 
 std::string AlignatorBelowEndNotice(const std::string& alignator) {

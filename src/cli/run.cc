@@ -14,6 +14,7 @@
 #include "cli/version.h"
 #include "image/image_writer.h"
 #include "handover/file_system.h"
+#include "handover/hold_wait.h"
 #include "io/memory_file.h"
 #include "handover/temporary_image.h"
 
@@ -39,12 +40,19 @@ constexpr const char* kOptions =
     "A file whose name starts with '-' is given as ./-name.\n\n";
 
 std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
-                                              const std::optional<std::string>& alignator_path) {
+                                              const std::optional<std::string>& alignator_path,
+                                              const LongWaitNotice& notice) {
   if (!alignator_path) return std::nullopt;
-  std::unique_ptr<InputStream> alignator = files.OpenForReading(*alignator_path);
+  std::unique_ptr<InputStream> alignator = OpenWhenReleased(files, *alignator_path, notice);
   const ReadResult header = ReadFirstHeader(*alignator);
   alignator->Close();
   return header;
+}
+
+// Waits are told on standard error, so that the output of a run that waited
+// stays the same.
+LongWaitNotice NoticesTo(std::ostream& err) {
+  return [&err](const std::string& path) { err << WaitNotice(path) << std::flush; };
 }
 
 // An output name too long for its file system would fail only at the very end.
@@ -79,15 +87,12 @@ std::optional<std::pair<FinishedImage, std::string>> Finished(
 int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
                        const std::optional<std::string>& alignator_path, std::ostream& out,
                        std::ostream& err) {
-  std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
-  // Standard error, so that the output of a run that waited stays the same.
+  const LongWaitNotice notice = NoticesTo(err);
+  std::unique_ptr<InputStream> input = OpenWhenReleased(files, input_path, notice);
   std::unique_ptr<TemporaryImage> image =
-      TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path}, [&err] {
-        err << "kv2pelmo: waiting for another program to release " << kTemporaryImageName
-            << std::endl;
-      });
-  const std::variant<FinishedImage, Refusal> converted =
-      Convert(*input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path); });
+      TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path}, notice);
+  const std::variant<FinishedImage, Refusal> converted = Convert(
+      *input, image->Stream(), [&] { return ReadAlignatorHeader(files, alignator_path, notice); });
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
   OutputNamer(out).HandOver(*image, finished->second);
@@ -116,11 +121,12 @@ void PrintInfo(const FinishedImage& image, const std::string& output_name, Block
 int DescribeImage(FileSystem& files, const std::string& input_path,
                   const std::optional<std::string>& alignator_path, std::ostream& out,
                   std::ostream& err) {
-  std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
+  const LongWaitNotice notice = NoticesTo(err);
+  std::unique_ptr<InputStream> input = OpenWhenReleased(files, input_path, notice);
   ImageStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
   BlockMap map;
   const std::variant<FinishedImage, Refusal> converted = Convert(
-      *input, image, [&] { return ReadAlignatorHeader(files, alignator_path); }, &map);
+      *input, image, [&] { return ReadAlignatorHeader(files, alignator_path, notice); }, &map);
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
   PrintInfo(finished->first, finished->second, map, image.Size(), out);
