@@ -1,12 +1,7 @@
 // Waiting for a file that another program holds open, and opening an input so.
 #include "handover/hold_wait.h"
 
-#include <utility>
-
 namespace kv2pelmo {
-
-// The notice comes at a poll's end: the second must be one.
-static_assert(kLongWaitMilliseconds % 50 == 0);
 
 bool HoldWait::Wait() {
   if (waited_ >= kHoldBoundMilliseconds) return false;

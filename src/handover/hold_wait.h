@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "handover/file_system.h"
 #include "io/input_stream.h"
@@ -31,6 +32,8 @@ class HoldWait {
 
  private:
   static constexpr int kPollMilliseconds = 50;
+  // The notice comes at a poll's end: the second must be one.
+  static_assert(kLongWaitMilliseconds % kPollMilliseconds == 0);
   FileSystem& files_;
   std::string path_;
   const LongWaitNotice& notice_;
