@@ -99,6 +99,12 @@ TEST_F(Docs, TheReadmeShowsEveryMessageAsPrinted) {
                                    NamingError::Cause::kNotRemovable)),
       FileErrorMessage(NamingError(FileError::Kind::kCreate, "tempdct3.tmp", "",
                                    NamingError::Cause::kInUseUnknown))};
+  // Windows': before the plain rename failure, whose line they begin with.
+  for (const auto reason : {FileError::Reason::kHeld, FileError::Reason::kDenied}) {
+    printed.push_back(FileErrorMessage(FileError(FileError::Kind::kOpen, "fw.480", reason)));
+    printed.push_back(FileErrorMessage(
+        FileError(FileError::Kind::kRename, "tempdct3.tmp", "fw_MCU_00200000.fls", reason)));
+  }
   std::filesystem::create_symlink("loop.480", dir_ / "loop.480");
   printed.push_back(Run({"loop.480"}).out);
   std::filesystem::remove(dir_ / "tempdct3.tmp");  // the refusals' leftover

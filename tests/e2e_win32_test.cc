@@ -1,5 +1,5 @@
-// End-to-end cases only Windows has: wildcards, sharing modes, the forms of path, devices, code
-// pages.
+// End-to-end cases only Windows has: wildcards, sharing modes and files other programs hold,
+// the forms of path, devices, code pages.
 #include <windows.h>
 
 #include <chrono>
@@ -126,6 +126,63 @@ TEST_F(Win32, EveryFormOfPathNamesTheImageBesideTheInput) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.Path()), {}), 2);
   EXPECT_TRUE(std::filesystem::is_empty(run_in));
   std::filesystem::remove_all(run_in);
+}
+
+constexpr auto kReady = std::future_status::ready;
+constexpr std::chrono::milliseconds kPoll{10};
+
+class Held : public EndToEndTest {
+ protected:
+  // Converts fw.480 while hold_file holds name, sharing share (none or read):
+  // until half a second after the run says it waits, or, not briefly, until
+  // the run ends. Its notices land in err_.
+  ProgramResult RunWhileHeld(const std::string& name, const char* share, bool briefly) {
+    for (const char* flag : {"held", "release", "err"}) std::filesystem::remove(dir_ / flag);
+    RunLimits helper, run;
+    helper.program = ProgramPath().parent_path() / "tests" / "hold_file.exe";
+    run.stderr_path = dir_ / "err";
+    auto holder = std::async(std::launch::async, [&] { return Run({name, share}, helper); });
+    while (!Exists("held") && holder.wait_for(kPoll) != kReady) {
+    }
+    auto converted = std::async(std::launch::async, [&] { return Run({"fw.480"}, run); });
+    while (briefly && Noticed().empty() && converted.wait_for(kPoll) != kReady) {
+    }
+    briefly ? ::Sleep(500) : converted.wait();
+    Write("release", {});
+    EXPECT_EQ(holder.get().status, 0);
+    err_ = Noticed();
+    return converted.get();
+  }
+  std::string Noticed() {
+    const Bytes text = Exists("err") ? Read("err") : Bytes();
+    return std::string(text.begin(), text.end());
+  }
+  std::string err_;
+};
+
+// Held a moment, the old image or the input is waited for, with one notice;
+// held past the bound, the run refuses saying why, and the old image stays.
+TEST_F(Held, AFileHeldAMomentIsWaitedForAndOneHeldTooLongIsRefusedSayingWhy) {
+  const std::string image = "fw_MCU_00200000.fls";
+  const Bytes old = {9, 9, 9};
+  Write("fw.480", Record(0x200000, {1}).Build());
+  for (const std::string& held : {image, std::string("fw.480")}) {
+    for (const char* share : {"none", "read"}) {
+      Write(image, old);
+      EXPECT_EQ(RunWhileHeld(held, share, true).out, Written(image)) << held << share;
+      EXPECT_EQ(Read(image), Join({{1}, Repeat(65535, 0xFF)}));
+      EXPECT_EQ(err_, "kv2pelmo: waiting for another program to release " + held + "\r\n");
+      Write(image, old);
+      const ProgramResult refused = RunWhileHeld(held, share, false);
+      const std::string failed =
+          held == image ? Written(image) + "Error: Cannot rename tempdct3.tmp to " + image
+                        : kBanner + "Error: Cannot open file fw.480";
+      EXPECT_EQ(refused.out, failed + ".\n       Another program has " + held +
+                                 " open: close it there, then run again.\n\n");
+      EXPECT_EQ(refused.status, 2);
+      EXPECT_EQ(Read(image), old);
+    }
+  }
 }
 
 }  // namespace

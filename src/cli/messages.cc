@@ -119,9 +119,30 @@ std::string CauseLine(const NamingError& error) {
   return std::string();
 }
 
+// The continuation line that says why a file could not be opened or named,
+// where the system told: of the new name, for a rename.
+std::string ReasonLine(const FileError& error) {
+  const bool rename = error.kind() == FileError::Kind::kRename;
+  const std::string shown = Printable(rename ? error.target() : error.path());
+  switch (error.reason()) {
+    case FileError::Reason::kHeld:
+      return Format("       Another program has %s open: close it there, then run again.\n",
+                    shown.c_str());
+    case FileError::Reason::kDenied:
+      return Format(rename ? "       You may not replace %s: check its permissions, and that it\n"
+                             "       is not read-only.\n"
+                           : "       You may not read %s: check its permissions.\n",
+                    shown.c_str());
+    default:
+      return std::string();
+  }
+}
+
 }  // namespace
 
-std::string FileErrorMessage(const FileError& error) { return FirstLine(error) + "\n"; }
+std::string FileErrorMessage(const FileError& error) {
+  return FirstLine(error) + ReasonLine(error) + "\n";
+}
 
 std::string FileErrorMessage(const NamingError& error) {
   return FirstLine(error) + CauseLine(error) + "\n";
@@ -151,15 +172,14 @@ std::string NameTooLongMessage() {
          "       Give the input file a shorter name.\n\n";
 }
 
+std::string WaitNotice(const std::string& path) {
+  return "kv2pelmo: waiting for another program to release " + Printable(path) + "\n";
+}
+
 std::string AlignatorBelowEndNotice(const std::string& alignator) {
   return "kv2pelmo: " + Printable(alignator) +
          " begins below the end of the image, so nothing was added; the MCU file goes first, "
          "then its PPM file\n";
-}
-
-std::string WaitingNotice(const std::string& name) {
-  // Standard error, so that the output of a run that waited stays the same.
-  return "kv2pelmo: waiting for another program to release " + Printable(name) + "\n";
 }
 
 // Prints the facts of the image, a line each; the ranges as they are found,

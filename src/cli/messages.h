@@ -53,13 +53,13 @@ std::string InexactArgumentMessage(std::size_t index);
 /// Returns the message for an output name too long for its file system.
 std::string NameTooLongMessage();
 
+/// Returns the notice, for standard error, that the run waits for another
+/// program to release the file at path.
+std::string WaitNotice(const std::string& path);
+
 /// Returns the notice, for standard error, that the alignator begins below
 /// the image's end.
 std::string AlignatorBelowEndNotice(const std::string& alignator);
-
-/// Returns the notice, for standard error, that the run waits for another
-/// program to let go of name.
-std::string WaitingNotice(const std::string& name);
 
 /// Prints what --info tells of an image, a line each; the ranges as map
 /// finds them, however many there are.

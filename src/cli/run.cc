@@ -12,6 +12,7 @@
 #include "cli/messages.h"
 #include "cli/output_namer.h"
 #include "handover/file_system.h"
+#include "handover/hold_wait.h"
 #include "handover/temporary_image.h"
 #include "image/image_writer.h"
 #include "io/memory_file.h"
@@ -20,9 +21,10 @@ namespace kv2pelmo {
 namespace {
 
 std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
-                                              const std::optional<std::string>& alignator_path) {
+                                              const std::optional<std::string>& alignator_path,
+                                              const LongWaitNotice& notice) {
   if (!alignator_path) return std::nullopt;
-  std::unique_ptr<InputStream> alignator = files.OpenForReading(*alignator_path);
+  std::unique_ptr<InputStream> alignator = OpenWhenReleased(files, *alignator_path, notice);
   const ReadResult header = ReadFirstHeader(*alignator);
   alignator->Close();
   return header;
@@ -33,10 +35,17 @@ std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
 std::variant<FinishedImage, Refusal> Convert(FileSystem& files, InputStream& input,
                                              ImageStream& image,
                                              const std::optional<std::string>& alignator_path,
+                                             const LongWaitNotice& notice,
                                              BlockMap* map = nullptr) {
   Conversion conversion(input, image);
   if (std::optional<Refusal> refusal = conversion.PlaceBlocks(map)) return *refusal;
-  return conversion.Align(ReadAlignatorHeader(files, alignator_path));
+  return conversion.Align(ReadAlignatorHeader(files, alignator_path, notice));
+}
+
+// Waits are told on standard error, so that the output of a run that waited
+// stays the same.
+LongWaitNotice NoticesTo(std::ostream& err) {
+  return [&err](const std::string& path) { err << WaitNotice(path) << std::flush; };
 }
 
 // An output name too long for its file system would fail only at the very end.
@@ -71,12 +80,12 @@ std::optional<std::pair<FinishedImage, std::string>> Finished(
 int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
                        const std::optional<std::string>& alignator_path, std::ostream& out,
                        std::ostream& err) {
-  std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
+  const LongWaitNotice notice = NoticesTo(err);
+  std::unique_ptr<InputStream> input = OpenWhenReleased(files, input_path, notice);
   std::unique_ptr<TemporaryImage> image =
-      TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path},
-                             [&err] { err << WaitingNotice(kTemporaryImageName) << std::flush; });
+      TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path}, notice);
   const std::variant<FinishedImage, Refusal> converted =
-      Convert(files, *input, image->Stream(), alignator_path);
+      Convert(files, *input, image->Stream(), alignator_path, notice);
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
   OutputNamer(out).HandOver(*image, finished->second);
@@ -87,11 +96,12 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
 int DescribeImage(FileSystem& files, const std::string& input_path,
                   const std::optional<std::string>& alignator_path, std::ostream& out,
                   std::ostream& err) {
-  std::unique_ptr<InputStream> input = files.OpenForReading(input_path);
+  const LongWaitNotice notice = NoticesTo(err);
+  std::unique_ptr<InputStream> input = OpenWhenReleased(files, input_path, notice);
   ImageStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
   BlockMap map;
   const std::variant<FinishedImage, Refusal> converted =
-      Convert(files, *input, image, alignator_path, &map);
+      Convert(files, *input, image, alignator_path, notice, &map);
   const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
   PrintImageDescription(finished->first, finished->second, map, image.Size(), out);

@@ -52,8 +52,10 @@ struct Lookup {
 /// Why a file could not be opened or created.
 enum class OpenFailure { kNone, kExists, kMissing, kBusy, kDenied, kUnsupported, kOther };
 /// How giving a file a name went. kCopyNeeded: the name lies on another
-/// volume, or where a file made there would get another group.
-enum class Named { kNamed, kNameTaken, kNoLinks, kCopyNeeded, kFailed };
+/// volume, or where a file made there would get another group. kHeld:
+/// another program has the file of that name open (only where an open file
+/// cannot be replaced); kDenied: this user may not replace it.
+enum class Named { kNamed, kNameTaken, kNoLinks, kCopyNeeded, kHeld, kDenied, kFailed };
 /// Whether a lock was had.
 enum class Lock { kHeld, kBusy, kFailed };
 /// How removing a name went; kRemoved also when it no longer denotes the file.
@@ -106,7 +108,8 @@ class FileSystem {
   /// Looks up path, the link itself or, with follow_links, what it leads to.
   virtual Lookup Look(const std::string& path, bool follow_links) = 0;
   /// Opens an existing file for reading, letting others read but not write
-  /// it. Throws FileError(kOpen).
+  /// it. Throws FileError(kOpen), with Reason kHeld where another program
+  /// keeps it out and kDenied where a permission does, as far as it can tell.
   virtual std::unique_ptr<InputStream> OpenForReading(const std::string& path) = 0;
   /// Creates path, which must not exist, for reading and writing, never
   /// following a link.

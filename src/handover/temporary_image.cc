@@ -121,6 +121,14 @@ SameFile SameAsProtected(FileSystem& files, const std::string& path, const FileI
   return same;
 }
 
+// The failure of naming from as to: why, where the platform told.
+FileError RenameError(const std::string& from, const std::string& to, Named named) {
+  const FileError::Reason reason = named == Named::kHeld     ? FileError::Reason::kHeld
+                                   : named == Named::kDenied ? FileError::Reason::kDenied
+                                                             : FileError::Reason::kNone;
+  return FileError(Kind::kRename, from, to, reason);
+}
+
 bool Denotes(FileSystem& files, const std::string& name, HeldFile& file) {
   const Lookup held = file.Facts();
   return held.Found() && files.Look(name, false).Is(held.facts.id);
@@ -129,10 +137,10 @@ bool Denotes(FileSystem& files, const std::string& name, HeldFile& file) {
 // Waits a poll's time, and says so once when the waits add up to a second.
 class Waiter {
  public:
-  Waiter(FileSystem& files, const std::function<void()>& on_long_wait)
-      : files_(files), on_long_wait_(on_long_wait) {}
+  Waiter(FileSystem& files, const std::string& path, const LongWaitNotice& on_long_wait)
+      : files_(files), path_(path), on_long_wait_(on_long_wait) {}
   void Wait() {
-    if (waited_ >= kLongWaitMilliseconds && !std::exchange(told_, true)) on_long_wait_();
+    if (waited_ >= kLongWaitMilliseconds && !std::exchange(told_, true)) on_long_wait_(path_);
     retries_ = 0;
     files_.Sleep(kPollMilliseconds);
     waited_ += kPollMilliseconds;
@@ -165,7 +173,8 @@ class Waiter {
   static constexpr int kUnseenLockMilliseconds = 15000;
   static constexpr int kMostRetries = 1000;
   FileSystem& files_;
-  const std::function<void()>& on_long_wait_;
+  const std::string& path_;
+  const LongWaitNotice& on_long_wait_;
   int waited_ = 0;
   int grace_used_ = 0;
   int retries_ = 0;
@@ -305,18 +314,20 @@ std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
 
 std::unique_ptr<TemporaryImage> TemporaryImage::Create(FileSystem& files, const std::string& path,
                                                        const ProtectedFiles& protect,
-                                                       const std::function<void()>& on_long_wait) {
-  Waiter waiter(files, on_long_wait);
+                                                       const LongWaitNotice& on_long_wait) {
+  Waiter waiter(files, path, on_long_wait);
   std::unique_ptr<HeldFile> file = HoldImage(files, path, protect, waiter);
-  return std::unique_ptr<TemporaryImage>(new TemporaryImage(files, path, protect, std::move(file)));
+  return std::unique_ptr<TemporaryImage>(
+      new TemporaryImage(files, path, protect, std::move(file), on_long_wait));
 }
 
 TemporaryImage::TemporaryImage(FileSystem& files, std::string path, ProtectedFiles protect,
-                               std::unique_ptr<HeldFile> file)
+                               std::unique_ptr<HeldFile> file, LongWaitNotice on_long_wait)
     : files_(files),
       path_(std::move(path)),
       protect_(std::move(protect)),
       file_(file.get()),
+      on_long_wait_(std::move(on_long_wait)),
       stream_(std::move(file), path_) {}
 
 void TemporaryImage::Sync() {
@@ -329,14 +340,11 @@ void TemporaryImage::MoveTo(const std::string& to) {
   RefuseProtectedName(to);
   const std::string directory = DirectoryOf(to);
   Sweep(directory);
-  switch (GiveName(*file_, path_, to)) {
-    case Named::kNamed:
-      break;
-    case Named::kCopyNeeded:
-      CopyAcross(to);
-      break;
-    default:
-      throw FileError(Kind::kRename, path_, to);
+  const Named named = GiveNameWhenReleased(*file_, path_, to);
+  if (named == Named::kCopyNeeded) {
+    CopyAcross(to);
+  } else if (named != Named::kNamed) {
+    throw RenameError(path_, to, named);
   }
   files_.SyncDirectory(directory);
   // The temporary name goes, unless it has come to mean another file. The
@@ -426,20 +434,30 @@ Named TemporaryImage::GiveName(HeldFile& file, const std::string& name, const st
   return files_.Rename(name, to);
 }
 
+// Gives file the name to as GiveName does, waiting while another program
+// holds the file of that name: a scanner or a preview holds it a moment.
+Named TemporaryImage::GiveNameWhenReleased(HeldFile& file, const std::string& name,
+                                           const std::string& to) {
+  HoldWait wait(files_, to, on_long_wait_);
+  Named named = GiveName(file, name, to);
+  while (named == Named::kHeld && wait.Wait()) named = GiveName(file, name, to);
+  return named;
+}
+
 // Across volumes: a copy beside to, held and locked while it is made and
 // named, so that a sweep takes only a dead run's; named once whole and synced.
 void TemporaryImage::CopyAcross(const std::string& to) {
   std::string name;  // the copy's, where it cannot be made without one
   std::unique_ptr<HeldFile> copy = CreateCopyBeside(to, name);
-  bool named = false;
+  Named named = Named::kFailed;
   try {
     CopyWhole(*file_, *copy);
-    named = copy->Sync() && GiveName(*copy, name, to) == Named::kNamed;
+    if (copy->Sync()) named = GiveNameWhenReleased(*copy, name, to);
   } catch (const FileError&) {
   }
   // Where the copy was linked under its final name, its own name goes too.
   if (!name.empty()) static_cast<void>(copy->RemoveName(name));
-  if (!named) throw FileError(Kind::kRename, path_, to);
+  if (named != Named::kNamed) throw RenameError(path_, to, named);
 }
 
 // A copy that must have a name is made under a fresh one, then given the

@@ -9,13 +9,11 @@
 #include <vector>
 
 #include "handover/file_system.h"
+#include "handover/hold_wait.h"
 #include "handover/naming_error.h"
 #include "io/image_stream.h"
 
 namespace kv2pelmo {
-
-/// How long a run waits before it says so.
-constexpr int kLongWaitMilliseconds = 1000;
 
 /// The files the user gave a run, which it must never write over or remove.
 struct ProtectedFiles {
@@ -33,7 +31,7 @@ class TemporaryImage {
  public:
   /// Creates path anew, empty, and holds it. While another run holds a file
   /// of that name it waits its turn, whoever's run it is, and after about a
-  /// second calls on_long_wait, once. A leftover that cannot be taken over
+  /// second calls on_long_wait with path, once. A leftover that cannot be taken over
   /// (one with other names, another user's, one with other permissions than
   /// a new file's, or one this user may not write) is removed once no
   /// program holds it, and made anew. Throws FileError(kCreate), leaving the
@@ -42,7 +40,7 @@ class TemporaryImage {
   /// cannot be replaced.
   static std::unique_ptr<TemporaryImage> Create(FileSystem& files, const std::string& path,
                                                 const ProtectedFiles& protect,
-                                                const std::function<void()>& on_long_wait);
+                                                const LongWaitNotice& on_long_wait);
   TemporaryImage(const TemporaryImage&) = delete;
   TemporaryImage& operator=(const TemporaryImage&) = delete;
 
@@ -59,18 +57,22 @@ class TemporaryImage {
   /// it. Copies and links that killed runs left beside to are removed first.
   /// Throws FileError(kRename), with to untouched, when the temporary name
   /// no longer denotes the held file, when to is or links to the input or
-  /// the alignator, or is a standard stream, or when naming fails. A failure after the
+  /// the alignator, or is a standard stream, or when naming fails. While
+  /// another program holds to open it waits, for kHoldBoundMilliseconds at
+  /// most, calling on_long_wait with to after a second; then it throws with
+  /// Reason kHeld, or kDenied where a permission refuses. A failure after the
   /// image has its name changes nothing of it and is not reported.
   void MoveTo(const std::string& to);
 
  private:
   TemporaryImage(FileSystem& files, std::string path, ProtectedFiles protect,
-                 std::unique_ptr<HeldFile> file);
+                 std::unique_ptr<HeldFile> file, LongWaitNotice on_long_wait);
   void RefuseProtectedName(const std::string& to);
   void RefuseIfProtected(const std::string& given_path, const std::string& to, const FileId& target,
                          NamingError::Cause cause);
   void Sweep(const std::string& directory);
   Named GiveName(HeldFile& file, const std::string& name, const std::string& to);
+  Named GiveNameWhenReleased(HeldFile& file, const std::string& name, const std::string& to);
   void CopyAcross(const std::string& to);
   std::unique_ptr<HeldFile> CreateCopyBeside(const std::string& to, std::string& name);
   bool MoveToHiddenName(HeldFile& copy, const std::string& fresh, const std::string& hidden);
@@ -79,6 +81,7 @@ class TemporaryImage {
   std::string path_;
   ProtectedFiles protect_;
   HeldFile* file_;  // owned by the stream
+  LongWaitNotice on_long_wait_;
   ImageStream stream_;
 };
 

@@ -27,7 +27,7 @@ struct Policy {
 
   Policy() { fs.Put("fw.480", {9}); }
   std::unique_ptr<TemporaryImage> Take() {
-    return TemporaryImage::Create(fs, kTemp, protect, [this] { ++notices; });
+    return TemporaryImage::Create(fs, kTemp, protect, [this](const std::string&) { ++notices; });
   }
   // Writes the image and names it to, as a run does.
   void Convert(const std::string& to) {

@@ -19,6 +19,10 @@ class FileError : public std::exception {
     kNone,
     /// The file ends before the bytes asked for.
     kEndOfFile,
+    /// Another program has the file open, and keeps this run out of it.
+    kHeld,
+    /// The system denies this user the file: a permission, not a hold.
+    kDenied,
   };
 
   /// path is the file the operation was on; for kRename, target is the new name.

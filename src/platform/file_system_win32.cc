@@ -20,7 +20,7 @@ Opened Held(HANDLE handle, const std::string& path, bool writable) {
   return Opened{std::make_unique<Win32HeldFile>(handle, path, writable)};
 }
 
-Opened Refused() {
+Opened Refused(const std::string& path) {
   switch (::GetLastError()) {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
@@ -29,8 +29,8 @@ Opened Refused() {
       return Opened{nullptr, OpenFailure::kMissing};
     case ERROR_SHARING_VIOLATION:
       return Opened{nullptr, OpenFailure::kBusy};
-    case ERROR_ACCESS_DENIED:
-      return Opened{nullptr, OpenFailure::kDenied};
+    case ERROR_ACCESS_DENIED:  // or a removal that waits for another program
+      return Opened{nullptr, RemovalPending(path) ? OpenFailure::kBusy : OpenFailure::kDenied};
     default:
       return Opened{nullptr, OpenFailure::kOther};
   }
@@ -64,14 +64,17 @@ class Win32FileSystem final : public FileSystem {
   std::unique_ptr<InputStream> OpenForReading(const std::string& path) override {
     HANDLE handle = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) throw FileError(Kind::kOpen, path);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = ::GetLastError();
+      throw FileError(Kind::kOpen, path, OpenRefusal(error, path));
+    }
     return std::make_unique<InputStream>(std::make_unique<Win32File>(handle, path, Kind::kRead),
                                          path);
   }
 
   Opened Create(const std::string& path) override {
     HANDLE handle = OpenHeld(path, kHeldAccess, CREATE_NEW);
-    return handle != INVALID_HANDLE_VALUE ? Held(handle, path, true) : Refused();
+    return handle != INVALID_HANDLE_VALUE ? Held(handle, path, true) : Refused(path);
   }
 
   // Where writing is denied (a read-only file, say), a handle that can
@@ -79,11 +82,11 @@ class Win32FileSystem final : public FileSystem {
   Opened OpenExisting(const std::string& path) override {
     HANDLE handle = OpenHeld(path, kHeldAccess, OPEN_EXISTING);
     if (handle != INVALID_HANDLE_VALUE) return Held(handle, path, true);
-    if (::GetLastError() != ERROR_ACCESS_DENIED) return Refused();
+    if (::GetLastError() != ERROR_ACCESS_DENIED) return Refused(path);
     handle = ::CreateFileW(
         Wide(path).c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, nullptr,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return handle != INVALID_HANDLE_VALUE ? Held(handle, path, false) : Refused();
+    return handle != INVALID_HANDLE_VALUE ? Held(handle, path, false) : Refused(path);
   }
 
   Opened CreateNameless(const std::string&) override {
@@ -94,7 +97,7 @@ class Win32FileSystem final : public FileSystem {
     if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
       return Named::kNamed;
     }
-    return ::GetLastError() == ERROR_NOT_SAME_DEVICE ? Named::kCopyNeeded : Named::kFailed;
+    return RenameRefusal(to);
   }
 
   // Windows tells whether a file is in use only to an open of it, which

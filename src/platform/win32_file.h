@@ -128,6 +128,50 @@ inline Lookup LookAt(const std::string& path, bool follow_links) {
   return found;
 }
 
+// A file that one program has removed while another still has it open
+// stays until that one closes it, and Windows denies every open of it
+// meanwhile, even for its attributes, which a permission rarely does.
+inline bool RemovalPending(const std::string& path) {
+  return ::GetFileAttributesW(Wide(path).c_str()) == INVALID_FILE_ATTRIBUTES &&
+         ::GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+// Why Windows refused to open path with error: another program's hold, or a
+// permission, as far as it tells.
+inline FileError::Reason OpenRefusal(DWORD error, const std::string& path) {
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+    return FileError::Reason::kHeld;
+  }
+  if (error != ERROR_ACCESS_DENIED) return FileError::Reason::kNone;
+  return RemovalPending(path) ? FileError::Reason::kHeld : FileError::Reason::kDenied;
+}
+
+// Why Windows refused to name a file to, from the last error. Replacing a
+// file that any program has open fails as a permission would: an open of
+// it for removal, sharing everything, tells the two apart.
+inline Named RenameRefusal(const std::string& to) {
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_NOT_SAME_DEVICE) return Named::kCopyNeeded;
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return Named::kHeld;
+  if (error != ERROR_ACCESS_DENIED) return Named::kFailed;
+  const DWORD attributes = ::GetFileAttributesW(Wide(to).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD why = ::GetLastError();
+    return why == ERROR_ACCESS_DENIED    ? Named::kHeld    // its removal is pending
+           : why == ERROR_FILE_NOT_FOUND ? Named::kDenied  // the folder refuses
+                                         : Named::kFailed;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Named::kFailed;  // a folder is in the way
+  if (attributes & FILE_ATTRIBUTE_READONLY) return Named::kDenied;
+  HANDLE probe = ::CreateFileW(Wide(to).c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    return ::GetLastError() == ERROR_SHARING_VIOLATION ? Named::kHeld : Named::kDenied;
+  }
+  ::CloseHandle(probe);
+  return Named::kHeld;  // it could be removed, not replaced: a program has it open
+}
+
 // Marks the file open as handle for removal when its last handle closes,
 // read-only or not.
 inline Removal Dispose(HANDLE handle) {
@@ -172,7 +216,7 @@ class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
                                      static_cast<DWORD>(bytes.size()))) {
       return Named::kNamed;
     }
-    return ::GetLastError() == ERROR_NOT_SAME_DEVICE ? Named::kCopyNeeded : Named::kFailed;
+    return RenameRefusal(to);
   }
 
   // The name goes when this handle closes: it shares nothing, so no other

@@ -37,6 +37,8 @@ struct RunLimits {
   std::optional<unsigned> umask;
   /// When set, the program starts with SIGHUP ignored, as under nohup.
   bool ignore_hangup = false;
+  /// When set: standard error goes to this file. Windows builds only.
+  std::filesystem::path stderr_path;
 };
 
 /// Returns the path of the converter under test.

@@ -59,7 +59,8 @@ struct Started {
 };
 
 Started Start(const std::filesystem::path& dir, const std::vector<std::string>& args,
-              const std::filesystem::path& program) {
+              const RunLimits& limits) {
+  const std::filesystem::path& program = limits.program;
   Started started;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE write_end = nullptr;
@@ -74,11 +75,16 @@ Started Start(const std::filesystem::path& dir, const std::vector<std::string>& 
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = write_end;
-  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE error = limits.stderr_path.empty()
+                     ? nullptr
+                     : ::CreateFileW(limits.stderr_path.wstring().c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+  startup.hStdError = error != nullptr ? error : ::GetStdHandle(STD_ERROR_HANDLE);
   started.running =
       ::CreateProcessW(nullptr, wide_command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                        dir.wstring().c_str(), &startup, &started.process) != 0;
   ::CloseHandle(write_end);  // before another start, which would inherit it
+  if (error != nullptr) ::CloseHandle(error);
   return started;
 }
 
@@ -107,13 +113,13 @@ ProgramResult Finish(const Started& started) {
 
 ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
                          const RunLimits& limits) {
-  return Finish(Start(dir, args, limits.program));
+  return Finish(Start(dir, args, limits));
 }
 
 std::vector<ProgramResult> RunProgramsTogether(const std::filesystem::path& dir,
                                                const std::vector<std::vector<std::string>>& runs) {
   std::vector<Started> started;
-  for (const auto& args : runs) started.push_back(Start(dir, args, {}));
+  for (const auto& args : runs) started.push_back(Start(dir, args, RunLimits{}));
   std::vector<ProgramResult> results;
   for (const Started& run : started) results.push_back(Finish(run));
   return results;
