@@ -108,14 +108,25 @@ TEST_F(Outcome, EmptyBlockPastTheDataExtendsTheImage) {
   EXPECT_EQ(Read("tempdct3.tmp"), Join({{1}, Repeat(15, 0)}));
 }
 
+// Windows takes a backslash for the separator too, and the output keeps it.
 TEST_F(Outcome, OutputLandsBesideTheInput) {
-  std::filesystem::create_directories(dir_ / "dir.old" / "sub");
-  Write("dir.old/sub/fw.480", Record(0x10, {1}).Build());
-  Write("dir.old/file", Record(0x20, {2}).Build());
-  ExpectRun({"dir.old/sub/fw.480"}, Written("dir.old/sub/fw_MCU_00000010.fls"), 0);
-  ExpectRun({"dir.old/file"}, Written("dir.old/file_MCU_00000020.fls"), 0);
-  EXPECT_EQ(Read("dir.old/sub/fw_MCU_00000010.fls").size(), 65536u);
-  EXPECT_EQ(Read("dir.old/file_MCU_00000020.fls").size(), 65536u);
+#ifdef _WIN32
+  const std::vector<std::string> separators = {"/", "\\"};
+#else
+  const std::vector<std::string> separators = {"/"};
+#endif
+  for (const std::string& slash : separators) {
+    std::filesystem::create_directories(dir_ / "dir.old" / "sub");
+    Write("dir.old/sub/fw.480", Record(0x10, {1}).Build());
+    Write("dir.old/file", Record(0x20, {2}).Build());
+    const std::string sub = "dir.old" + slash + "sub" + slash, dir = "dir.old" + slash;
+    ExpectRun({sub + "fw.480"}, Written(sub + "fw_MCU_00000010.fls"), 0);
+    ExpectRun({dir + "file"}, Written(dir + "file_MCU_00000020.fls"), 0);
+    EXPECT_EQ(Read("dir.old/sub/fw_MCU_00000010.fls").size(), 65536u);
+    EXPECT_EQ(Read("dir.old/file_MCU_00000020.fls").size(), 65536u);
+    EXPECT_FALSE(Exists("tempdct3.tmp"));
+    std::filesystem::remove_all(dir_ / "dir.old");
+  }
 }
 
 }  // namespace

@@ -48,16 +48,6 @@ TEST_F(Win32, LeftoverThatIsAHardLinkIsNotTruncatedThrough) {
   EXPECT_FALSE(Exists("tempdct3.tmp"));
 }
 
-TEST_F(Win32, BackslashPathsKeepTheirDirectory) {
-  std::filesystem::create_directories(dir_ / "dir.old" / "sub");
-  Write("dir.old/sub/fw.480", Record(0x10, {1}).Build());
-  Write("dir.old/file", Record(0x20, {2}).Build());
-  ExpectRun({"dir.old\\sub\\fw.480"}, Written("dir.old\\sub\\fw_MCU_00000010.fls"), 0);
-  ExpectRun({"dir.old\\file"}, Written("dir.old\\file_MCU_00000020.fls"), 0);
-  EXPECT_TRUE(Exists("dir.old/sub/fw_MCU_00000010.fls"));
-  EXPECT_TRUE(Exists("dir.old/file_MCU_00000020.fls"));
-}
-
 const Bytes kImage = Join({{1}, Repeat(65535, 0xFF)});
 
 // A name in UTF-8, as the tests and the converter take names.

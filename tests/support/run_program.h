@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +58,18 @@ std::vector<ProgramResult> RunProgramsTogether(const std::filesystem::path& dir,
 /// Starts the converter with args in directory dir, its output discarded, and
 /// returns its process id without waiting for it. POSIX builds only.
 int StartProgram(const std::filesystem::path& dir, const std::vector<std::string>& args);
+
+namespace internal {
+
+/// A program started by the platform's half of these helpers.
+struct Started;
+/// Starts the converter with args in directory dir, without waiting.
+std::shared_ptr<Started> Start(const std::filesystem::path& dir,
+                               const std::vector<std::string>& args, const RunLimits& limits);
+/// Waits for a started program and returns how it ended.
+ProgramResult Finish(const Started& started);
+
+}  // namespace internal
 
 }  // namespace kv2pelmo::test
 

@@ -55,7 +55,7 @@ bool RedirectOutput(const RunLimits& limits, int out_fd) {
 
 std::filesystem::path ProgramPath() { return KV2PELMO_BINARY; }
 
-namespace {
+namespace internal {
 
 // A started program and the read end of its output.
 struct Started {
@@ -63,15 +63,17 @@ struct Started {
   int output = -1;
 };
 
-Started Start(const std::filesystem::path& dir, const std::vector<std::string>& args,
-              const RunLimits& limits) {
+std::shared_ptr<Started> Start(const std::filesystem::path& dir,
+                               const std::vector<std::string>& args, const RunLimits& limits) {
+  auto started = std::make_shared<Started>();
   int pipe_fds[2];
   // Closed on exec: neither this program nor one started after it keeps them.
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) ExecChild(dir, args, limits, pipe_fds[1]);
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return started;
+  started->pid = ::fork();
+  if (started->pid == 0) ExecChild(dir, args, limits, pipe_fds[1]);
   ::close(pipe_fds[1]);
-  return {pid, pipe_fds[0]};
+  started->output = pipe_fds[0];
+  return started;
 }
 
 ProgramResult Finish(const Started& started) {
@@ -89,21 +91,8 @@ ProgramResult Finish(const Started& started) {
   return result;
 }
 
-}  // namespace
+}  // namespace internal
 
-ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                         const RunLimits& limits) {
-  return Finish(Start(dir, args, limits));
-}
-
-std::vector<ProgramResult> RunProgramsTogether(const std::filesystem::path& dir,
-                                               const std::vector<std::vector<std::string>>& runs) {
-  std::vector<Started> started;
-  for (const auto& args : runs) started.push_back(Start(dir, args, RunLimits{}));
-  std::vector<ProgramResult> results;
-  for (const Started& run : started) results.push_back(Finish(run));
-  return results;
-}
 
 int StartProgram(const std::filesystem::path& dir, const std::vector<std::string>& args) {
   const pid_t pid = ::fork();

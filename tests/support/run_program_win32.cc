@@ -49,7 +49,7 @@ std::filesystem::path ProgramPath() {
          "kv2pelmo.exe";
 }
 
-namespace {
+namespace internal {
 
 // A started program and the read end of its output.
 struct Started {
@@ -58,13 +58,14 @@ struct Started {
   bool running = false;
 };
 
-Started Start(const std::filesystem::path& dir, const std::vector<std::string>& args,
-              const RunLimits& limits) {
+std::shared_ptr<Started> Start(const std::filesystem::path& dir,
+                               const std::vector<std::string>& args, const RunLimits& limits) {
   const std::filesystem::path& program = limits.program;
-  Started started;
+  auto shared = std::make_shared<Started>();
+  Started& started = *shared;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE write_end = nullptr;
-  if (!::CreatePipe(&started.output, &write_end, &inherit, 0)) return started;
+  if (!::CreatePipe(&started.output, &write_end, &inherit, 0)) return shared;
   ::SetHandleInformation(started.output, HANDLE_FLAG_INHERIT, 0);
 
   std::string command = Quote((program.empty() ? ProgramPath() : program).string());
@@ -85,7 +86,7 @@ Started Start(const std::filesystem::path& dir, const std::vector<std::string>& 
                        dir.wstring().c_str(), &startup, &started.process) != 0;
   ::CloseHandle(write_end);  // before another start, which would inherit it
   if (error != nullptr) ::CloseHandle(error);
-  return started;
+  return shared;
 }
 
 ProgramResult Finish(const Started& started) {
@@ -109,20 +110,7 @@ ProgramResult Finish(const Started& started) {
   return result;
 }
 
-}  // namespace
+}  // namespace internal
 
-ProgramResult RunProgram(const std::filesystem::path& dir, const std::vector<std::string>& args,
-                         const RunLimits& limits) {
-  return Finish(Start(dir, args, limits));
-}
-
-std::vector<ProgramResult> RunProgramsTogether(const std::filesystem::path& dir,
-                                               const std::vector<std::vector<std::string>>& runs) {
-  std::vector<Started> started;
-  for (const auto& args : runs) started.push_back(Start(dir, args, RunLimits{}));
-  std::vector<ProgramResult> results;
-  for (const Started& run : started) results.push_back(Finish(run));
-  return results;
-}
 
 }  // namespace kv2pelmo::test
