@@ -53,6 +53,41 @@ class EndToEndTest : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
+/// A copy of the program that other users can run: the build folder may be
+/// one they cannot reach (a clone in a folder of mode 0700, or in /root).
+/// POSIX builds only.
+class ProgramForOtherUsers {
+ public:
+  ProgramForOtherUsers() {
+    std::filesystem::permissions(bin_.Path(), std::filesystem::perms(0755));
+    std::filesystem::copy_file(ProgramPath(), path_);
+  }
+  /// Returns how to run the copy as user uid of group 100, which has no account.
+  RunLimits As(int uid) const {
+    RunLimits limits;
+    limits.program = path_;
+    limits.wrapper = {"setpriv", "--reuid=" + std::to_string(uid), "--regid=100", "--clear-groups"};
+    return limits;
+  }
+  /// Returns why user 1001 cannot search dir or run the copy, as a test
+  /// skips with it; empty where it can.
+  std::string Unreachable(const std::filesystem::path& dir) const {
+    RunLimits limits = As(1001);
+    limits.program = "test";
+    for (const std::filesystem::path& path : {dir, path_}) {
+      if (RunProgram("/", {"-x", path.string()}, limits).status != 0) {
+        return "skipped: user 1001 cannot reach " + path.string() +
+               "; set TMPDIR to a folder every user can reach";
+      }
+    }
+    return "";
+  }
+
+ private:
+  ScopedTempDir bin_;
+  std::filesystem::path path_ = bin_ / "kv2pelmo";
+};
+
 }  // namespace kv2pelmo::test
 
 #endif  // KV2PELMO_TESTS_E2E_FIXTURE_H_

@@ -53,6 +53,8 @@ class Turns : public EndToEndTest, public ::testing::WithParamInterface<Where> {
     mounted_ = GetParam() != Where::kPidNamespace;
     ::chmod(dir_.Path().c_str(), 0755);
     ::chmod(work_.c_str(), 0777);
+    const std::string why = program_.Unreachable(work_);
+    if (!why.empty()) GTEST_SKIP() << why;
   }
   void TearDown() override {
     if (!mounted_) return;
@@ -64,8 +66,7 @@ class Turns : public EndToEndTest, public ::testing::WithParamInterface<Where> {
   // Runs as user uid, under umask 077 so that the other cannot open its
   // image, standard error going to err.
   RunLimits As(int uid, const std::string& err, bool other_namespace) const {
-    RunLimits limits;
-    limits.wrapper = {"setpriv", "--reuid=" + std::to_string(uid), "--regid=100", "--clear-groups"};
+    RunLimits limits = program_.As(uid);
     if (other_namespace)
       limits.wrapper.insert(limits.wrapper.begin(), {"unshare", "--pid", "--fork", "--mount-proc"});
     limits.wrapper.insert(limits.wrapper.end(), {"sh", "-c", "exec \"$@\" 2>" + err, "sh"});
@@ -75,6 +76,7 @@ class Turns : public EndToEndTest, public ::testing::WithParamInterface<Where> {
 
   std::filesystem::path work_;
   bool mounted_ = false;
+  ProgramForOtherUsers program_;
 };
 
 // The first run's input is a pipe still being written: the second waits,
