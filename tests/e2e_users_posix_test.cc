@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "handover/temporary_image.h"
 #include "mounted_file_system.h"
 
 namespace kv2pelmo::test {
@@ -79,6 +80,19 @@ TEST_F(Users, LeftoversTheUserCannotWriteAreMadeAnew) {
                 "       does not let you remove it.\n\n",
             2, As(1001));
   EXPECT_EQ(Read("tempdct3.tmp"), Bytes{7});
+  // User 1002 makes the hidden name that follows from user 1001's leftover,
+  // which is reused: it is in the way of no run, and stays.
+  std::filesystem::remove(dir_ / "tempdct3.tmp");
+  ASSERT_EQ(Run({"bad.480"}, As(1001)).status, 1);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "tempdct3.tmp").c_str(), &st), 0);
+  const std::string planted = HiddenNameOf("", {st.st_dev, st.st_ino});
+  RunLimits plant = As(1002);
+  plant.program = "touch";
+  ASSERT_EQ(Run({planted}, plant).status, 0);
+  ExpectRun({"fw.480"}, Written(kOutput), 0, As(1001));
+  ExpectOwnOutput(kOutput, 1001);
+  EXPECT_TRUE(Exists(planted));
 }
 
 // Two users in a group directory: the second waits for the first's live
