@@ -63,10 +63,9 @@ TEST_P(OnFileSystem, InputThereAndCurrentDirectoryElsewhere) {
   WriteFile(There("fw.480"), kInput);
   WriteFile(There("fw.48g"), kAlignator);
   const std::vector<std::string> args = {There("fw.480").string(), There("fw.48g").string()};
-  EXPECT_EQ(RunTraced(dir_.Path(), {"-o", "/dev/null", "-e", "inject=rename:signal=SIGKILL:when=1"},
-                      args)
-                .status,
-            -1);
+  const ProgramResult killed = RunTraced(
+      dir_.Path(), {"-o", "/dev/null", "-e", "inject=rename:signal=SIGKILL:when=1"}, args);
+  EXPECT_EQ(killed.status, -1);
   EXPECT_EQ(Listing(fs_.Path()).substr(0, 10), ".kv2pelmo-");
   ExpectRun(args, Written(There(kOutput).string()), 0);
   EXPECT_EQ(ReadFile(There(kOutput)), kImage);

@@ -216,13 +216,14 @@ TEST(TemporaryImageTest, SweepRemovesOnlyDeadCopiesOfItsOwn) {
   p.fs.inodes[p.fs.names[live]].lock = FakeFileSystem::kElsewhere;
   p.protect.input = input;
   p.fs.Put(kTemp, {7});
-  const std::vector<std::string> kept = {live, input, "out/.kv2pelmo-backup",
-                                         "out/.kv2pelmo-000000000000000a.tmp",
-                                         HiddenNameOf("out/", p.fs.Look(kTemp, false).facts.id),
-                                         FreshHiddenNameOf("out/", 1), FreshHiddenNameOf("out/", 2)};
+  const std::string planted = HiddenNameOf("out/", p.fs.Look(kTemp, false).facts.id);
+  const std::string written = FreshHiddenNameOf("out/", 1), held = FreshHiddenNameOf("out/", 2);
+  const std::vector<std::string> kept = {
+      live,    input, "out/.kv2pelmo-backup", "out/.kv2pelmo-000000000000000a.tmp", planted,
+      written, held};
   for (std::size_t i = 2; i < kept.size(); ++i) p.fs.Put(kept[i], {4});
-  p.fs.inodes[p.fs.names[kept[6]]].bytes.clear();
-  p.fs.inodes[p.fs.names[kept[6]]].lock = FakeFileSystem::kElsewhere;
+  p.fs.inodes[p.fs.names[held]].bytes.clear();
+  p.fs.inodes[p.fs.names[held]].lock = FakeFileSystem::kElsewhere;
   const std::string died = FreshHiddenNameOf("out/", 3);
   p.fs.Put(died, {});
   p.Convert("out/fw.fls");
