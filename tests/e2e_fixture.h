@@ -53,28 +53,26 @@ class EndToEndTest : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
-/// A copy of the program that other users can run: the build folder may be
-/// one they cannot reach (a clone in a folder of mode 0700, or in /root).
-/// POSIX builds only.
+/// A copy of the program that other users can run, as user uid of group 100
+/// (which has no account): the build folder may be one they cannot reach (a
+/// clone in a folder of mode 0700, or in /root). POSIX builds only.
 class ProgramForOtherUsers {
  public:
   ProgramForOtherUsers() {
     std::filesystem::permissions(bin_.Path(), std::filesystem::perms(0755));
-    std::filesystem::copy_file(ProgramPath(), path_);
+    std::filesystem::copy_file(ProgramPath(), bin_ / "kv2pelmo");
   }
-  /// Returns how to run the copy as user uid of group 100, which has no account.
   RunLimits As(int uid) const {
     RunLimits limits;
-    limits.program = path_;
+    limits.program = bin_ / "kv2pelmo";
     limits.wrapper = {"setpriv", "--reuid=" + std::to_string(uid), "--regid=100", "--clear-groups"};
     return limits;
   }
-  /// Returns why user 1001 cannot search dir or run the copy, as a test
-  /// skips with it; empty where it can.
+  /// Returns why user 1001 cannot search dir or run the copy; empty where it can.
   std::string Unreachable(const std::filesystem::path& dir) const {
     RunLimits limits = As(1001);
-    limits.program = "test";
-    for (const std::filesystem::path& path : {dir, path_}) {
+    for (const std::filesystem::path& path : {dir, limits.program}) {
+      limits.program = "test";
       if (RunProgram("/", {"-x", path.string()}, limits).status != 0) {
         return "skipped: user 1001 cannot reach " + path.string() +
                "; set TMPDIR to a folder every user can reach";
@@ -85,7 +83,6 @@ class ProgramForOtherUsers {
 
  private:
   ScopedTempDir bin_;
-  std::filesystem::path path_ = bin_ / "kv2pelmo";
 };
 
 }  // namespace kv2pelmo::test
