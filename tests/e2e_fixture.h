@@ -53,6 +53,38 @@ class EndToEndTest : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
+/// A copy of the program that other users can run, as user uid of group 100
+/// (which has no account): the build folder may be one they cannot reach (a
+/// clone in a folder of mode 0700, or in /root). POSIX builds only.
+class ProgramForOtherUsers {
+ public:
+  ProgramForOtherUsers() {
+    std::filesystem::permissions(bin_.Path(), std::filesystem::perms(0755));
+    std::filesystem::copy_file(ProgramPath(), bin_ / "kv2pelmo");
+  }
+  RunLimits As(int uid) const {
+    RunLimits limits;
+    limits.program = bin_ / "kv2pelmo";
+    limits.wrapper = {"setpriv", "--reuid=" + std::to_string(uid), "--regid=100", "--clear-groups"};
+    return limits;
+  }
+  /// Returns why user 1001 cannot search dir or run the copy; empty where it can.
+  std::string Unreachable(const std::filesystem::path& dir) const {
+    RunLimits limits = As(1001);
+    for (const std::filesystem::path& path : {dir, limits.program}) {
+      limits.program = "test";
+      if (RunProgram("/", {"-x", path.string()}, limits).status != 0) {
+        return "skipped: user 1001 cannot reach " + path.string() +
+               "; set TMPDIR to a folder every user can reach";
+      }
+    }
+    return "";
+  }
+
+ private:
+  ScopedTempDir bin_;
+};
+
 }  // namespace kv2pelmo::test
 
 #endif  // KV2PELMO_TESTS_E2E_FIXTURE_H_

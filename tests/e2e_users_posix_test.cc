@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "handover/temporary_image.h"
 #include "mounted_file_system.h"
 
 namespace kv2pelmo::test {
@@ -28,29 +29,15 @@ void WaitUntil(Done done, const std::future<ProgramResult>& run) {
 
 class Users : public EndToEndTest {
  protected:
-  // The build folder may be one the other users cannot reach (a clone in a
-  // folder of mode 0700, or in /root): they run a copy in a folder of the test's own.
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "skipped: running as other users needs root";
     ::chmod(dir_.Path().c_str(), 0777);
-    ::chmod(bin_.Path().c_str(), 0755);
-    std::filesystem::copy_file(ProgramPath(), program_);
-    if (!Reaches(dir_.Path()) || !Reaches(program_)) {
-      GTEST_SKIP() << "skipped: user 1001 cannot reach the temporary folder "
-                   << dir_.Path().parent_path() << "; set TMPDIR to one every user can reach";
-    }
+    const std::string why = program_.Unreachable(dir_.Path());
+    if (!why.empty()) GTEST_SKIP() << why;
   }
-  // Returns true when user 1001 can search the folder or run the program at path.
-  bool Reaches(const std::filesystem::path& path) const {
-    RunLimits limits = As(1001);
-    limits.program = "test";
-    return RunProgram("/", {"-x", path.string()}, limits).status == 0;
-  }
-  // Runs the copy as user uid of group 100, which has no account, under the commands then.
+  // Runs the copy as user uid, under the commands then.
   RunLimits As(int uid, std::vector<std::string> then = {}, unsigned umask = 022) const {
-    RunLimits limits;
-    limits.program = program_;
-    limits.wrapper = {"setpriv", "--reuid=" + std::to_string(uid), "--regid=100", "--clear-groups"};
+    RunLimits limits = program_.As(uid);
     limits.wrapper.insert(limits.wrapper.end(), then.begin(), then.end());
     limits.umask = umask;
     return limits;
@@ -63,8 +50,7 @@ class Users : public EndToEndTest {
     EXPECT_EQ(Read(name), kImage);
   }
 
-  ScopedTempDir bin_;
-  const std::filesystem::path program_ = bin_ / "kv2pelmo";
+  ProgramForOtherUsers program_;
 };
 
 // root's leftover, the user's own read-only one, and one made under umask
@@ -94,6 +80,19 @@ TEST_F(Users, LeftoversTheUserCannotWriteAreMadeAnew) {
                 "       does not let you remove it.\n\n",
             2, As(1001));
   EXPECT_EQ(Read("tempdct3.tmp"), Bytes{7});
+  // User 1002 makes the hidden name that follows from user 1001's leftover,
+  // which is reused: it is in the way of no run, and stays.
+  std::filesystem::remove(dir_ / "tempdct3.tmp");
+  ASSERT_EQ(Run({"bad.480"}, As(1001)).status, 1);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "tempdct3.tmp").c_str(), &st), 0);
+  const std::string planted = HiddenNameOf("", {st.st_dev, st.st_ino});
+  RunLimits plant = As(1002);
+  plant.program = "touch";
+  ASSERT_EQ(Run({planted}, plant).status, 0);
+  ExpectRun({"fw.480"}, Written(kOutput), 0, As(1001));
+  ExpectOwnOutput(kOutput, 1001);
+  EXPECT_TRUE(Exists(planted));
 }
 
 // Two users in a group directory: the second waits for the first's live

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 #include <utility>
 
 namespace kv2pelmo {
@@ -14,6 +15,7 @@ using Cause = NamingError::Cause;
 using Type = FileFacts::Type;
 
 constexpr int kPollMilliseconds = 20;
+constexpr int kCopyTries = 5;
 
 // Every hidden name a run makes beside an output: the prefix, 16 lowercase
 // hex digits and the suffix.
@@ -39,7 +41,31 @@ std::uint64_t Mixed(std::uint64_t value) {
 // The first name of a copy that must have a name: a short one nothing has,
 // so that output names up to the file system's limit still work.
 std::string FreshHiddenName(FileSystem& files, const std::string& to) {
-  return HiddenName(DirectoryOf(to), files.UniqueNumber());
+  return FreshHiddenNameOf(DirectoryOf(to), files.UniqueNumber());
+}
+
+// The 16 digits of a fresh name: a value, then a check made of it, which
+// an identity's name or a user's file has only by a chance of one in 2^32.
+std::uint64_t FreshNumber(std::uint32_t value) {
+  return std::uint64_t{value} << 32 | (Mixed(value ^ 0x6B7632ull) & 0xFFFFFFFF);
+}
+
+// Returns the number a hidden name carries, or nothing where name has not
+// the form of one.
+std::optional<std::uint64_t> HiddenNumber(const std::string& name) {
+  const std::size_t prefix = sizeof(kHiddenPrefix) - 1;
+  if (name.size() != prefix + kHiddenDigits + sizeof(kHiddenSuffix) - 1 ||
+      name.rfind(kHiddenPrefix, 0) != 0 ||
+      name.compare(prefix + kHiddenDigits, std::string::npos, kHiddenSuffix) != 0) {
+    return std::nullopt;
+  }
+  std::uint64_t number = 0;
+  for (std::size_t i = prefix; i < prefix + kHiddenDigits; ++i) {
+    const std::size_t digit = std::string_view("0123456789abcdef").find(name[i]);
+    if (digit == std::string_view::npos) return std::nullopt;
+    number = number << 4 | digit;
+  }
+  return number;
 }
 
 // What a file is to the files a run must never write over or remove.
@@ -401,20 +427,27 @@ void TemporaryImage::RefuseIfProtected(const std::string& given_path, const std:
 }
 
 // Removes what runs killed while naming left in directory: only a file that
-// carries the hidden name made of its own identity, which no file of a
-// user's carries by chance, that no run holds any more, and that is none of
-// the files the run must not touch. A live run holds its hidden files.
+// carries the hidden name made of its own identity, or an empty one under a
+// fresh name (a copy is renamed before anything is written into it), which
+// no file of a user's carries by chance, that no run holds any more, and
+// that is none of the files the run must not touch. A live run holds its
+// hidden files; a fresh one is looked at once locked, and removed only while
+// its name still denotes it.
 void TemporaryImage::Sweep(const std::string& directory) {
   for (const std::string& name : files_.List(directory)) {
-    if (name.rfind(kHiddenPrefix, 0) != 0) continue;
+    const std::optional<std::uint64_t> number = HiddenNumber(name);
+    if (!number) continue;
+    const bool fresh = FreshNumber(static_cast<std::uint32_t>(*number >> 32)) == *number;
     const std::string path = directory + name;
     Opened opened = files_.OpenExisting(path);
     if (!opened.file) continue;
     const Lookup found = opened.file->Facts();
     if (found.Found() && found.facts.type == Type::kRegular &&
-        path == HiddenNameOf(directory, found.facts.id) &&
+        (fresh || path == HiddenNameOf(directory, found.facts.id)) &&
         SameAsProtected(files_, path, found.facts.id, protect_) == SameFile::kNo &&
         opened.file->TryLock() == Lock::kHeld) {
+      const Lookup locked = opened.file->Facts();
+      if (fresh && (!locked.Found() || locked.facts.size > 0)) continue;
       static_cast<void>(opened.file->RemoveName(path));
     }
   }
@@ -422,14 +455,16 @@ void TemporaryImage::Sweep(const std::string& directory) {
 
 // Gives file the name to through the file itself where the platform can,
 // else by renaming name, just checked to still denote it. A copy that has
-// its hidden name already is renamed.
+// its hidden name already is renamed; so is a file whose hidden name another
+// user has taken (in a sticky directory, the sweep may not remove it): the
+// name follows from the file's identity, which anyone can see.
 Named TemporaryImage::GiveName(HeldFile& file, const std::string& name, const std::string& to) {
   const Lookup held = file.Facts();
   if (!held.Found()) return Named::kFailed;
   const std::string hidden = HiddenNameOf(DirectoryOf(to), held.facts.id);
   const Named named = file.RenameTo(to, hidden);
-  const bool rename = named == Named::kNoLinks || (named == Named::kNameTaken && name == hidden);
-  if (!rename) return named == Named::kNameTaken ? Named::kFailed : named;
+  const bool rename = named == Named::kNoLinks || named == Named::kNameTaken;
+  if (!rename) return named;
   if (name.empty() || !Denotes(files_, name, file)) return Named::kFailed;
   return files_.Rename(name, to);
 }
@@ -467,20 +502,25 @@ std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to
   Opened made = files_.CreateNameless(DirectoryOf(to));
   if (made.file && made.file->TryLock() == Lock::kHeld) return std::move(made.file);
   if (made.failure != OpenFailure::kUnsupported) throw FileError(Kind::kRename, path_, to);
-  do {
-    name = FreshHiddenName(files_, to);
-    made = files_.Create(name);
-  } while (made.failure == OpenFailure::kExists);
-  const Lookup copy = made.file ? made.file->Facts() : Lookup{};
-  const std::string hidden = copy.Found() ? HiddenNameOf(DirectoryOf(to), copy.facts.id) : "";
-  if (!copy.Found() || made.file->TryLock() != Lock::kHeld ||
-      files_.Look(hidden, false).state != Lookup::State::kMissing ||
-      !MoveToHiddenName(*made.file, name, hidden)) {
-    if (made.file) static_cast<void>(made.file->RemoveName(name));
-    throw FileError(Kind::kRename, path_, to);
+  // A fresh copy that another run's sweep took for a dead one before this
+  // run locked it, or whose hidden name another user has taken, is made anew.
+  for (int tries = 0; tries < kCopyTries; ++tries) {
+    do {
+      name = FreshHiddenName(files_, to);
+      made = files_.Create(name);
+    } while (made.failure == OpenFailure::kExists);
+    const Lookup copy = made.file ? made.file->Facts() : Lookup{};
+    const std::string hidden = copy.Found() ? HiddenNameOf(DirectoryOf(to), copy.facts.id) : "";
+    if (copy.Found() && made.file->TryLock() == Lock::kHeld &&
+        files_.Look(hidden, false).state == Lookup::State::kMissing &&
+        MoveToHiddenName(*made.file, name, hidden)) {
+      name = hidden;
+      return std::move(made.file);
+    }
+    if (!made.file) break;
+    static_cast<void>(made.file->RemoveName(name));
   }
-  name = hidden;
-  return std::move(made.file);
+  throw FileError(Kind::kRename, path_, to);
 }
 
 // Gives copy, just made as fresh and still empty, the name hidden instead:
@@ -496,6 +536,10 @@ bool TemporaryImage::MoveToHiddenName(HeldFile& copy, const std::string& fresh, 
 
 std::string HiddenNameOf(const std::string& directory, const FileId& id) {
   return HiddenName(directory, Mixed(Mixed(id.volume) ^ id.index));
+}
+
+std::string FreshHiddenNameOf(const std::string& directory, std::uint64_t unique) {
+  return HiddenName(directory, FreshNumber(static_cast<std::uint32_t>(Mixed(unique))));
 }
 
 }  // namespace kv2pelmo

@@ -90,6 +90,11 @@ class TemporaryImage {
 /// a sweep tells the program's own from a user's file of a like name.
 std::string HiddenNameOf(const std::string& directory, const FileId& id);
 
+/// Returns the fresh hidden name, in directory, that the number unique
+/// gives the first name of a copy: one whose digits check themselves, so
+/// that a sweep knows a copy that died before it had its identity's name.
+std::string FreshHiddenNameOf(const std::string& directory, std::uint64_t unique);
+
 }  // namespace kv2pelmo
 
 #endif  // KV2PELMO_HANDOVER_TEMPORARY_IMAGE_H_

@@ -199,8 +199,10 @@ TEST(TemporaryImageTest, WhereIdsFollowTheSpellingNamesAreCompared) {
 }
 
 // Only a file under the hidden name of its own identity, which no user's
-// file has by chance, is swept, and only when no run holds it; the input, a
-// user's file of a like name and a live run's copy stay.
+// file has by chance, or an empty one under a fresh name (a copy that died
+// before it had its identity's), is swept, and only when no run holds it;
+// the input, a user's file of a like name and a live run's copy stay. A
+// user's file under the hidden name of the reused leftover blocks nothing.
 TEST(TemporaryImageTest, SweepRemovesOnlyDeadCopiesOfItsOwn) {
   Policy p;
   const auto hidden = [&p](const std::string& name) {
@@ -213,14 +215,22 @@ TEST(TemporaryImageTest, SweepRemovesOnlyDeadCopiesOfItsOwn) {
   const std::string live = hidden("live"), input = hidden("input"), dead = hidden("dead");
   p.fs.inodes[p.fs.names[live]].lock = FakeFileSystem::kElsewhere;
   p.protect.input = input;
-  const std::vector<std::string> kept = {live, input, "out/.kv2pelmo-backup",
-                                         "out/.kv2pelmo-000000000000000a.tmp"};
-  p.fs.Put(kept[2], {4});
-  p.fs.Put(kept[3], {4});
+  p.fs.Put(kTemp, {7});
+  const std::string planted = HiddenNameOf("out/", p.fs.Look(kTemp, false).facts.id);
+  const std::string written = FreshHiddenNameOf("out/", 1), held = FreshHiddenNameOf("out/", 2);
+  const std::vector<std::string> kept = {
+      live,    input, "out/.kv2pelmo-backup", "out/.kv2pelmo-000000000000000a.tmp", planted,
+      written, held};
+  for (std::size_t i = 2; i < kept.size(); ++i) p.fs.Put(kept[i], {4});
+  p.fs.inodes[p.fs.names[held]].bytes.clear();
+  p.fs.inodes[p.fs.names[held]].lock = FakeFileSystem::kElsewhere;
+  const std::string died = FreshHiddenNameOf("out/", 3);
+  p.fs.Put(died, {});
   p.Convert("out/fw.fls");
   p.ExpectOutput("out/fw.fls");
   for (const std::string& name : kept) EXPECT_TRUE(p.fs.Has(name)) << name;
   EXPECT_FALSE(p.fs.Has(dead));
+  EXPECT_FALSE(p.fs.Has(died));
 }
 
 // Across volumes, with nameless files, with hidden names only (FAT), and as

@@ -71,9 +71,10 @@ class FakeHeld final : public HeldFile {
     fs_.log.push_back(copy_ ? "sync copy" : "sync " + name_);
     return !fs_.fail_sync;
   }
-  Named RenameTo(const std::string& to, const std::string&) override {
+  Named RenameTo(const std::string& to, const std::string& hidden) override {
     if (fs_.fail_naming || !fs_.DirectoryOfPath(to).writable) return Named::kFailed;
     if (fs_.DirectoryOfPath(to).volume != Node().volume) return Named::kCopyNeeded;
+    if (!fs_.exclusive_opens && fs_.Has(hidden)) return Named::kNameTaken;  // the link is refused
     // Windows renames the held file itself; POSIX links it through its descriptor.
     if (fs_.exclusive_opens && fs_.Look(name_, false).Is(fs_.FactsOf(inode_).id)) fs_.Unlink(name_);
     if (!fs_.exclusive_opens && !fs_.DirectoryOfPath(to).links) return Named::kNoLinks;
