@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "e2e_fixture.h"
-#include "handover/temporary_image.h"
+#include "handover/hidden_names.h"
 #include "mounted_file_system.h"
 
 namespace kv2pelmo::test {

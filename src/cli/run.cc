@@ -12,7 +12,7 @@
 #include "cli/messages.h"
 #include "cli/output_namer.h"
 #include "handover/file_system.h"
-#include "handover/hold_wait.h"
+#include "handover/waiting.h"
 #include "handover/temporary_image.h"
 #include "image/image_writer.h"
 #include "io/memory_file.h"

@@ -12,6 +12,11 @@ bool FileExists(FileSystem& files, const std::string& path) {
          (found.Found() && found.facts.type != FileFacts::Type::kDirectory);
 }
 
+bool Denotes(FileSystem& files, const std::string& name, HeldFile& file) {
+  const Lookup held = file.Facts();
+  return held.Found() && files.Look(name, false).Is(held.facts.id);
+}
+
 std::string DirectoryOf(const std::string& path) {
   const std::size_t end = path.find_last_of(PathSeparators());
   return end == std::string::npos ? std::string() : path.substr(0, end + 1);

@@ -152,6 +152,10 @@ FileSystem& PlatformFileSystem();
 /// true otherwise, also when it cannot tell (then opening it will).
 bool FileExists(FileSystem& files, const std::string& path);
 
+/// Returns true when name still denotes the held file: a name can come to
+/// mean another file while a run holds its own.
+bool Denotes(FileSystem& files, const std::string& name, HeldFile& file);
+
 /// Returns the characters that end the directory part of a path on this
 /// platform ("/" here, more on others).
 const char* PathSeparators();

@@ -9,17 +9,12 @@
 #include <vector>
 
 #include "handover/file_system.h"
-#include "handover/hold_wait.h"
 #include "handover/naming_error.h"
+#include "handover/same_file.h"
+#include "handover/waiting.h"
 #include "io/image_stream.h"
 
 namespace kv2pelmo {
-
-/// The files the user gave a run, which it must never write over or remove.
-struct ProtectedFiles {
-  std::string input;
-  std::optional<std::string> alignator;
-};
 
 /// The temporary image of one run. It stays open, and so locked against other
 /// runs, from its creation until MoveTo has put it under its final name; a
@@ -84,16 +79,6 @@ class TemporaryImage {
   LongWaitNotice on_long_wait_;
   ImageStream stream_;
 };
-
-/// Returns the hidden name, in directory, of a link or copy of an image
-/// that is the file id while a run names it: made of that identity, so that
-/// a sweep tells the program's own from a user's file of a like name.
-std::string HiddenNameOf(const std::string& directory, const FileId& id);
-
-/// Returns the fresh hidden name, in directory, that the number unique
-/// gives the first name of a copy: one whose digits check themselves, so
-/// that a sweep knows a copy that died before it had its identity's name.
-std::string FreshHiddenNameOf(const std::string& directory, std::uint64_t unique);
 
 }  // namespace kv2pelmo
 

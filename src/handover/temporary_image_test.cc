@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "fake_file_system.h"
+#include "handover/hidden_names.h"
 
 namespace kv2pelmo {
 namespace {

@@ -1,0 +1,94 @@
+// Comparing files with the protected ones: identities first, then names where identities fail.
+#include "handover/same_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+#include <vector>
+
+namespace kv2pelmo {
+namespace {
+
+using Type = FileFacts::Type;
+
+std::string BaseName(const std::string& path) { return path.substr(DirectoryOf(path).size()); }
+
+// True when a and b may be spellings of one name on a file system that
+// folds case: equal but for ASCII case, or, past ASCII, where only the
+// characters beyond it differ (how those fold is the file system's).
+bool MayFoldTogether(const std::string& a, const std::string& b) {
+  const auto folded = [](const std::string& name, bool drop_wide) {
+    std::string out;
+    bool wide = false;
+    for (const char c : name) {
+      const auto byte = static_cast<unsigned char>(c);
+      wide = wide || byte >= 0x80;
+      if (byte < 0x80 || !drop_wide)
+        out += static_cast<char>(byte < 0x80 ? std::tolower(byte) : byte);
+    }
+    return std::pair{out, wide};
+  };
+  const auto [a_folded, a_wide] = folded(a, false);
+  const auto [b_folded, b_wide] = folded(b, false);
+  return a_folded == b_folded || (a_wide && b_wide && folded(a, true) == folded(b, true));
+}
+
+}  // namespace
+
+// Where each spelling of a name may show its own identity, the names
+// themselves are compared. Two spellings in one directory are one file when
+// the system finds the one not listed there: it folds case. Directories
+// spelled apart cannot be told apart on such a system.
+SameFile SameByName(FileSystem& files, const std::string& path, const std::string& given) {
+  if (files.StableIdentities(DirectoryOf(path)) ||
+      !MayFoldTogether(BaseName(path), BaseName(given))) {
+    return SameFile::kNo;
+  }
+  if (DirectoryOf(path) != DirectoryOf(given)) return SameFile::kCannotTell;
+  if (path == given) return SameFile::kYes;
+  const std::vector<std::string> listed = files.List(DirectoryOf(path));
+  const auto has = [&](const std::string& name) {
+    return std::find(listed.begin(), listed.end(), BaseName(name)) != listed.end();
+  };
+  if (has(path) && has(given)) return SameFile::kNo;
+  switch (files.Look(path, false).state) {
+    case Lookup::State::kMissing:
+      return SameFile::kNo;
+    case Lookup::State::kFound:
+      return SameFile::kYes;
+    case Lookup::State::kUnknown:
+      break;
+  }
+  return SameFile::kCannotTell;
+}
+
+// Where identities may differ by spelling, a standard stream that is a file
+// on the same volume may be the file under another spelling.
+SameFile SameAsStream(const Lookup& stream, const FileId& id, bool stable) {
+  if (stream.Is(id)) return SameFile::kYes;
+  if (stream.state == Lookup::State::kUnknown) return SameFile::kCannotTell;
+  const bool near = stream.Found() && stream.facts.type == Type::kRegular &&
+                    (stream.facts.id.volume == id.volume || id.volume == FileId::kAnyVolume);
+  return !stable && near ? SameFile::kCannotTell : SameFile::kNo;
+}
+
+// "Cannot tell" never counts as "not the same".
+SameFile SameAsProtected(FileSystem& files, const std::string& path, const FileId& id,
+                         const ProtectedFiles& protect) {
+  SameFile same = SameFile::kNo;
+  const auto note = [&](const std::string& given) {
+    const Lookup other = files.Look(given, true);
+    if (other.Is(id)) same = SameFile::kYes;
+    if (other.state == Lookup::State::kUnknown) same = std::max(same, SameFile::kCannotTell);
+    same = std::max(same, SameByName(files, path, given));
+  };
+  note(protect.input);
+  if (protect.alignator) note(*protect.alignator);
+  const bool stable = files.StableIdentities(DirectoryOf(path));
+  for (const Lookup& standard : files.StandardStreams()) {
+    same = std::max(same, SameAsStream(standard, id, stable));
+  }
+  return same;
+}
+
+}  // namespace kv2pelmo
