@@ -66,6 +66,10 @@ std::variant<FinishedImage, Refusal> Convert(InputStream& input, ImageStream& im
   BlockBuffer buffer(BlockBufferSize);
   BlockReader reader(input, buffer);
   ImageWriter writer(image, buffer);
+  // Described, the image keeps nothing: its fill would cost more than
+  // reading a small file (0.26 of 0.54 million instructions for the
+  // example pair), for no more than its size.
+  if (map != nullptr) writer.MeasureFillOnly();
   if (const std::optional<Refusal> refusal = PlaceAllBlocks(reader, writer, map)) return *refusal;
   // Rounded before the alignator is read, so that an image left behind by
   // a bad or short alignator is whole units.

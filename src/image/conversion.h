@@ -54,9 +54,10 @@ struct Refusal {
 using AlignatorReader = std::function<std::optional<ReadResult>()>;
 
 /// Converts the records of input into image, rounded and then aligned to the
-/// address of the header read_alignator() gives; closes input; notes every
-/// block in map when given. Returns what names the image, or the first
-/// refusal. Throws FileError when the file layer fails.
+/// address of the header read_alignator() gives; closes input. With a map,
+/// the image is described, not kept: every block is noted in map, and the
+/// fill only measured (see ImageWriter::MeasureFillOnly). Returns what names
+/// the image, or the first refusal. Throws FileError when the file layer fails.
 std::variant<FinishedImage, Refusal> Convert(InputStream& input, ImageStream& image,
                                              const AlignatorReader& read_alignator,
                                              BlockMap* map = nullptr);
