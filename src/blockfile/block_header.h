@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kv2pelmo {
 
@@ -42,8 +43,44 @@ inline std::int32_t BlockAddress(const BlockHeader& header) {
 inline std::int32_t BlockLength(const BlockHeader& header) {
   return (header.bytes[5] << 16) | (header.bytes[6] << 8) | header.bytes[7];
 }
-/// Returns 0 minus the sum of the length data bytes, mod 256.
-std::uint8_t FlashBlockChecksum(const std::uint8_t* data, std::size_t length);
+// Returns the sum of the eight bytes of a word.
+inline unsigned SumOfBytes(std::uint64_t word) {
+  constexpr std::uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
+  // Four 16-bit sums of two bytes each, at most 510; the multiplication
+  // adds them all into the top 16 bits, with no carry from below.
+  const std::uint64_t pairs = (word & kLowBytes) + ((word >> 8) & kLowBytes);
+  return static_cast<unsigned>((pairs * 0x0001000100010001ull) >> 48);
+}
+
+/// Returns 0 minus the sum of the length data bytes, mod 256. Inline, as
+/// the loop over the records calls it: 5% fewer instructions with 32-byte
+/// records than a call (bench/README.md).
+//
+// Sixteen byte-wide sums in one vector register: one add per 16 bytes, not 16.
+inline std::uint8_t FlashBlockChecksum(const std::uint8_t* data, std::size_t length) {
+  using Lanes = std::uint8_t __attribute__((vector_size(16)));
+  Lanes lanes = {};
+  const std::size_t whole = length - length % sizeof(Lanes);
+  std::size_t at = 0;
+  for (; at < whole; at += sizeof(Lanes)) {
+    Lanes chunk;
+    std::memcpy(&chunk, data + at, sizeof chunk);
+    lanes += chunk;
+  }
+  // Only the sum mod 256 counts: the two halves are added lane by lane,
+  // wrapping, and the eight bytes left summed by one multiplication, not
+  // sixteen additions: 3% fewer instructions with 32-byte records, and what
+  // keeps 256-byte records below the count before (bench/README.md).
+  using HalfLanes = std::uint8_t __attribute__((vector_size(8)));
+  std::array<HalfLanes, 2> halves;
+  std::memcpy(halves.data(), &lanes, sizeof lanes);
+  const HalfLanes folded = halves[0] + halves[1];
+  std::uint64_t word;
+  std::memcpy(&word, &folded, sizeof word);
+  unsigned sum = SumOfBytes(word);
+  for (; at < length; ++at) sum += data[at];
+  return static_cast<std::uint8_t>(0U - sum);
+}
 
 }  // namespace kv2pelmo
 

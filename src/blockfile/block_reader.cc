@@ -33,68 +33,55 @@ auto InRecord(std::uint64_t offset, Read read) -> decltype(read()) {
 
 }  // namespace
 
-ReadResult BlockReader::Next() {
-  const std::uint64_t offset = input_.Position();
-  return InRecord(offset, [&] { return ReadRecordAt(offset); });
+// Returns a header the read-ahead does not hold whole, read into spare_;
+// nothing at the end of the file.
+const std::uint8_t* BlockReader::HeaderAcrossReadAhead(std::uint64_t offset) {
+  if (input_.AtEnd()) return nullptr;
+  InRecord(offset, [&] { input_.ReadExactly(spare_.bytes.data(), kBlockHeaderSize); });
+  return spare_.bytes.data();
 }
 
-ReadResult BlockReader::ReadRecordAt(std::uint64_t offset) {
-  if (input_.AtEnd()) return NoBlock(ReadResult::Kind::kEndOfFile, offset);
-
-  // Copied out of the read-ahead: reading the data may refill it.
+// A failed check of the header, or the first piece of a record longer
+// than the buffer: into uncommon_.
+void BlockReader::ReadUncommon(const std::uint8_t* bytes, std::uint64_t offset) {
   BlockHeader header;
-  if (const std::uint8_t* bytes = input_.ReadInPlace(kBlockHeaderSize)) {
-    std::memcpy(header.bytes.data(), bytes, kBlockHeaderSize);
-  } else {
-    input_.ReadExactly(header.bytes.data(), kBlockHeaderSize);
+  std::memcpy(header.bytes.data(), bytes, kBlockHeaderSize);
+  if (header.Id() != BlockIdValue) {
+    uncommon_ = NoBlock(ReadResult::Kind::kBadId, offset);
+    return;
   }
-  if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, offset);
   const std::uint8_t header_checksum = HeaderChecksum(header);
   if (header_checksum != header.StoredHeaderChecksum()) {
-    return NoBlock(ReadResult::Kind::kBadHeaderChecksum, offset, header_checksum,
-                   header.StoredHeaderChecksum());
+    uncommon_ = NoBlock(ReadResult::Kind::kBadHeaderChecksum, offset, header_checksum,
+                        header.StoredHeaderChecksum());
+    return;
   }
-
-  const std::int32_t length = BlockLength(header);
-  const std::int32_t address = BlockAddress(header);
-  const std::uint8_t stored = header.StoredDataChecksum();
-  const auto size = static_cast<std::size_t>(length);
-  if (size > buffer_.size()) return FirstPiece(offset, address, length, stored);
-  const std::uint8_t* data = ReadPiece(size);
-  const std::uint8_t data_checksum = FlashBlockChecksum(data, size);
-  return ReadResult{
-      data_checksum == stored ? ReadResult::Kind::kBlock : ReadResult::Kind::kBadDataChecksum,
-      offset,
-      address,
-      length,
-      data,
-      data_checksum,
-      stored,
-      length};
+  remaining_ = static_cast<std::size_t>(BlockLength(header));
+  checksum_ = 0;
+  uncommon_ = ReadResult{ReadResult::Kind::kBlock,    offset,  BlockAddress(header),
+                         BlockLength(header),         nullptr, 0,
+                         header.StoredDataChecksum(), 0};
+  NextPiece();
 }
 
-// A record longer than the buffer: its first piece, read as the others are.
-ReadResult BlockReader::FirstPiece(std::uint64_t offset, std::int32_t address, std::int32_t length,
-                                   std::uint8_t stored) {
-  remaining_ = static_cast<std::size_t>(length);
-  checksum_ = 0;
-  long_record_ =
-      ReadResult{ReadResult::Kind::kBlock, offset, address, length, nullptr, 0, stored, 0};
-  return NextPiece();
+// Data that fits the buffer but lies not whole in the read-ahead.
+const std::uint8_t* BlockReader::CopyData(std::size_t size, std::uint64_t offset) {
+  InRecord(offset, [&] { input_.ReadExactly(buffer_.data(), size); });
+  return buffer_.data();
 }
 
 ReadResult BlockReader::NextPiece() {
-  const std::size_t size = std::min(remaining_, buffer_.size());
-  long_record_.data = InRecord(long_record_.offset, [&] { return ReadPiece(size); });
-  long_record_.piece_length = static_cast<std::int32_t>(size);
+  const std::size_t size = std::min(remaining_, BlockBufferSize);
+  uncommon_.data = InRecord(uncommon_.offset, [&] { return ReadPiece(size); });
+  uncommon_.piece_length = static_cast<std::int32_t>(size);
   remaining_ -= size;
   // The checksum is the sum of its pieces', as each is 0 minus a sum.
-  checksum_ = static_cast<std::uint8_t>(checksum_ + FlashBlockChecksum(long_record_.data, size));
-  if (remaining_ == 0 && checksum_ != long_record_.stored) {
-    long_record_.kind = ReadResult::Kind::kBadDataChecksum;
-    long_record_.calculated = checksum_;
+  checksum_ = static_cast<std::uint8_t>(checksum_ + FlashBlockChecksum(uncommon_.data, size));
+  if (remaining_ == 0 && checksum_ != uncommon_.stored) {
+    uncommon_.kind = ReadResult::Kind::kBadDataChecksum;
+    uncommon_.calculated = checksum_;
   }
-  return long_record_;
+  return uncommon_;
 }
 
 ReadResult ReadFirstHeader(InputStream& file) {

@@ -2,7 +2,9 @@
 #ifndef KV2PELMO_BLOCKFILE_BLOCK_READER_H_
 #define KV2PELMO_BLOCKFILE_BLOCK_READER_H_
 
+#include <cassert>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "blockfile/block_header.h"
@@ -10,7 +12,8 @@
 
 namespace kv2pelmo {
 
-/// Bytes in the block buffer; a longer record is read in pieces of this size.
+/// Bytes in the block buffer, at the least; a longer record is read in
+/// pieces of this size.
 constexpr std::size_t BlockBufferSize = 66000;
 
 /// The run's one block buffer: each record's data, later the 0xFF fill.
@@ -60,15 +63,53 @@ class BlockReader {
  public:
   /// Borrows both; the stream is read from its current position and, while
   /// the reader works, by nothing else.
-  BlockReader(InputStream& input, BlockBuffer& buffer) : input_(input), buffer_(buffer) {}
+  BlockReader(InputStream& input, BlockBuffer& buffer) : input_(input), buffer_(buffer) {
+    assert(buffer.size() >= BlockBufferSize);
+  }
 
   /// Returns end of file, the next valid block (the stream left on the next
-  /// record) or the first validation failure. Throws FileError(kRead), with
-  /// the record's offset, when the file ends inside a record. A record
+  /// record) or the first validation failure. Throws RecordCutShort when the
+  /// file ends inside a record. A record
   /// longer than the block buffer comes in pieces: this returns its first,
   /// and its data checksum is checked by NextPiece with the last. Not to be
   /// called again after a failure, or before the last piece.
-  ReadResult Next();
+  ReadResult Next() {
+    const std::uint64_t offset = input_.Position();
+    const std::uint8_t* bytes;
+    if (input_.HoldsAhead(kBlockHeaderSize)) {
+      bytes = input_.ReadInPlace(kBlockHeaderSize);
+    } else {
+      bytes = HeaderAcrossReadAhead(offset);
+      if (bytes == nullptr) return ReadResult{ReadResult::Kind::kEndOfFile, offset};
+    }
+    // The common record, whose data fits the buffer, is read, checked and
+    // handed on in one pass, where it lies in the read-ahead if it lies there.
+    BlockHeader header;
+    std::memcpy(header.bytes.data(), bytes, kBlockHeaderSize);
+    const std::int32_t length = BlockLength(header);
+    const auto size = static_cast<std::size_t>(length);
+    if (header.Id() != BlockIdValue || HeaderChecksum(header) != header.StoredHeaderChecksum() ||
+        size > BlockBufferSize) {
+      ReadUncommon(bytes, offset);
+      return uncommon_;  // a copy, so that the common result stays in registers
+    }
+    const std::int32_t address = BlockAddress(header);
+    const std::uint8_t stored = header.StoredDataChecksum();
+    const std::uint8_t* data;
+    if (input_.HoldsAhead(size)) {
+      data = input_.ReadInPlace(size);
+    } else {
+      data = CopyData(size, offset);
+    }
+    const ReadResult block{
+        ReadResult::Kind::kBlock, offset, address, length, data, 0, stored, length};
+    const std::uint8_t checksum = FlashBlockChecksum(data, size);
+    if (checksum == stored) return block;
+    uncommon_ = block;
+    uncommon_.kind = ReadResult::Kind::kBadDataChecksum;
+    uncommon_.calculated = checksum;
+    return uncommon_;
+  }
 
   /// After Next returned a block whose piece is shorter than its length:
   /// returns its next piece (kBlock), or, after reading the last, the
@@ -76,9 +117,9 @@ class BlockReader {
   ReadResult NextPiece();
 
  private:
-  ReadResult ReadRecordAt(std::uint64_t offset);
-  ReadResult FirstPiece(std::uint64_t offset, std::int32_t address, std::int32_t length,
-                        std::uint8_t stored);
+  const std::uint8_t* HeaderAcrossReadAhead(std::uint64_t offset);
+  void ReadUncommon(const std::uint8_t* bytes, std::uint64_t offset);
+  const std::uint8_t* CopyData(std::size_t size, std::uint64_t offset);
   // Data already read ahead is checked where it lies, without a copy.
   const std::uint8_t* ReadPiece(std::size_t length) {
     if (const std::uint8_t* data = input_.ReadInPlace(length)) return data;
@@ -88,9 +129,12 @@ class BlockReader {
 
   InputStream& input_;
   BlockBuffer& buffer_;
-  // Of a record being read in pieces: its result so far, the bytes still to
-  // come, and the checksum of those read.
-  ReadResult long_record_;
+  // A header the read-ahead held only in part, read whole.
+  BlockHeader spare_;
+  // Of a record not read in one pass: a failed check of its header, or a
+  // record read in pieces, with the bytes still to come and the checksum of
+  // those read.
+  ReadResult uncommon_;
   std::size_t remaining_ = 0;
   std::uint8_t checksum_ = 0;
 };

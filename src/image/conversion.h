@@ -58,8 +58,9 @@ class Conversion {
   /// the caller's.
   Conversion(InputStream& input, ImageStream& image);
 
-  /// Places every block, noting each in map when given, then rounds the
-  /// image up to whole units. Returns the first refusal, or nothing. Throws
+  /// Places every block, then rounds the image up to whole units. With a
+  /// map, the image is described, not kept: every block is noted in map,
+  /// and the fill only measured (see ImageWriter::MeasureFillOnly). Returns the first refusal, or nothing. Throws
   /// FileError when the file layer fails.
   std::optional<Refusal> PlaceBlocks(BlockMap* map = nullptr);
 

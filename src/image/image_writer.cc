@@ -48,7 +48,7 @@ void ImageWriter::NotePpmMark(const std::uint8_t* data, std::int32_t length) {
 }
 
 void ImageWriter::Finish() {
-  std::fill_n(buffer_.begin(), PadUnit, kFillByte);
+  if (!measure_fill_only_) std::fill_n(buffer_.begin(), PadUnit, kFillByte);
   // Measured from the image's end, not from the last block written, so that
   // blocks out of address order never have their bytes overwritten by fill.
   const std::uint64_t end = image_.Size();
@@ -67,6 +67,11 @@ bool ImageWriter::AlignTo(std::int32_t address) {
 }
 
 void ImageWriter::WriteFill(std::uint64_t count) {
+  if (measure_fill_only_) {
+    image_.Seek(image_.Position() + count - 1);
+    image_.WriteExactly(&kFillByte, 1);
+    return;
+  }
   assert(buffer_.size() >= PadUnit);
   while (count > 0) {
     const std::uint64_t piece = std::min(count, PadUnit);

@@ -33,6 +33,10 @@ class ImageWriter {
   /// Throws FileError(kWrite).
   void PlaceMore(const std::uint8_t* data, std::int32_t length);
 
+  /// For an image that keeps nothing, only measured: Finish and AlignTo then
+  /// reach the size they give by writing its last byte, not all of the fill.
+  void MeasureFillOnly() { measure_fill_only_ = true; }
+
   /// Rounds the image up to whole PadUnits with 0xFF, after the last block.
   /// Throws FileError(kWrite).
   void Finish();
@@ -60,6 +64,7 @@ class ImageWriter {
   std::int32_t base_address_ = -1;
   ImageKind kind_ = ImageKind::kMcu;
   std::uint8_t variant_letter_ = 0;
+  bool measure_fill_only_ = false;
 };
 
 }  // namespace kv2pelmo

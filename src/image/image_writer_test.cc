@@ -87,8 +87,9 @@ TEST(ImageWriterTest, PpmMarkCountsOnlyInTheBlocksOwnBytes) {
 }
 
 // A 4-byte block at 0x200000, finished against an alignator at address.
-Bytes Aligned(std::int32_t address) {
+Bytes Aligned(std::int32_t address, bool measure_fill_only = false) {
   Fixture f;
+  if (measure_fill_only) f.writer.MeasureFillOnly();
   f.Place(0x200000, {1, 2, 3, 4});
   return f.Finish(address);
 }
@@ -96,6 +97,13 @@ Bytes Aligned(std::int32_t address) {
 TEST(ImageWriterTest, AlignmentNeverShortensOrUndoesTheRounding) {
   EXPECT_EQ(Aligned(0x200000 + 100).size(), 65536u);
   EXPECT_EQ(Aligned(0x100000).size(), 65536u);
+}
+
+// Measured, the fill gives the image the size written fill gives it.
+TEST(ImageWriterTest, MeasuredFillReachesTheSameSize) {
+  for (const std::int32_t address : {0x100000, 0x200000 + 100, 0x200000 + 0x30005}) {
+    EXPECT_EQ(Aligned(address, true).size(), Aligned(address).size()) << address;
+  }
 }
 
 }  // namespace

@@ -35,7 +35,16 @@ class StreamBuffer {
 /// Copies n bytes between buffers that do not overlap; with none to copy,
 /// either may be null.
 inline void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t n) {
-  if (n > 0) std::memcpy(to, from, n);
+  // A short record's 16 to 32 bytes as two overlapping 16-byte pieces, each
+  // a register's load and store, not a call: 5% fewer instructions with
+  // 32-byte records (bench/README.md). Below 16, n - 16 wraps past 16.
+  constexpr std::size_t kPiece = 16;
+  if (n - kPiece <= kPiece) {
+    std::memcpy(to, from, kPiece);
+    std::memcpy(to + n - kPiece, from + n - kPiece, kPiece);
+  } else if (n > 0) {
+    std::memcpy(to, from, n);
+  }
 }
 // NOLINTEND(clang-analyzer-core.NonNullParamChecker)
 
