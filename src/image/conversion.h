@@ -60,8 +60,8 @@ class Conversion {
 
   /// Places every block, then rounds the image up to whole units. With a
   /// map, the image is described, not kept: every block is noted in map,
-  /// and the fill only measured (see ImageWriter::MeasureFillOnly). Returns the first refusal, or nothing. Throws
-  /// FileError when the file layer fails.
+  /// and the fill only measured (see ImageWriter::MeasureFillOnly). Returns the first refusal, or
+  /// nothing. Throws FileError when the file layer fails.
   std::optional<Refusal> PlaceBlocks(BlockMap* map = nullptr);
 
   /// After PlaceBlocks: pads the image up to the address of alignator_header,
