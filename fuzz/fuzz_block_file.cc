@@ -187,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         : conversion.Align(read_alignator());
     image.Flush();
   } catch (const RecordCutShort& error) {  // any other failure escapes: a finding
-    cut_record = error.record();
+    cut_record = error.record_offset();
   }
 
   std::optional<ModelStop> stop;

@@ -94,7 +94,7 @@ TEST_F(Docs, TheReadmeShowsEveryMessageAsPrinted) {
       Run({"fw.480", "gone.48g"}).out,
       RunProgram(CopyExamples(), {"npm5nx03.48g", "npm5nx03.480"}, notices).out,
       DeviceMessage(false),
-      InexactArgumentMessage(0),
+      LossyArgumentMessage(0),
       FileErrorMessage(NamingError(FileError::Kind::kCreate, "tempdct3.tmp", "",
                                    NamingError::Cause::kNotRemovable)),
       FileErrorMessage(NamingError(FileError::Kind::kCreate, "tempdct3.tmp", "",

@@ -86,7 +86,7 @@ TEST_F(Users, LeftoversTheUserCannotWriteAreMadeAnew) {
   ASSERT_EQ(Run({"bad.480"}, As(1001)).status, 1);
   struct stat st {};
   ASSERT_EQ(::stat((dir_ / "tempdct3.tmp").c_str(), &st), 0);
-  const std::string planted = HiddenNameOf("", {st.st_dev, st.st_ino});
+  const std::string planted = HiddenNameForFile("", {st.st_dev, st.st_ino});
   RunLimits plant = As(1002);
   plant.program = "touch";
   ASSERT_EQ(Run({planted}, plant).status, 0);
@@ -107,7 +107,7 @@ TEST_F(Users, RunsOfTwoUsersTakeTurns) {
     auto first =
         std::async(std::launch::async, [&] { return Run({"p.480"}, As(1001, {}, umask)); });
     // Closed on exec: a second run that kept it would keep the pipe from ending.
-    // Opened without waiting, so that a first run that never reads it ends the test.
+    // OpenResult without waiting, so that a first run that never reads it ends the test.
     const std::string fifo = (dir_ / "p.480").string();
     int pipe = -1;
     WaitUntil([&] { return (pipe = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK)) >= 0; },

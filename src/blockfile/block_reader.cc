@@ -22,7 +22,7 @@ ReadResult NoBlock(ReadResult::Kind kind, std::uint64_t offset, std::uint8_t cal
 // Returns what read returns; a file that ends meanwhile is said to end in
 // the record at offset.
 template <typename Read>
-auto InRecord(std::uint64_t offset, Read read) -> decltype(read()) {
+auto ReadWithinRecord(std::uint64_t offset, Read read) -> decltype(read()) {
   try {
     return read();
   } catch (const FileError& error) {
@@ -37,7 +37,7 @@ auto InRecord(std::uint64_t offset, Read read) -> decltype(read()) {
 // nothing at the end of the file.
 const std::uint8_t* BlockReader::HeaderAcrossReadAhead(std::uint64_t offset) {
   if (input_.AtEnd()) return nullptr;
-  InRecord(offset, [&] { input_.ReadExactly(spare_.bytes.data(), kBlockHeaderSize); });
+  ReadWithinRecord(offset, [&] { input_.ReadExactly(spare_.bytes.data(), kBlockHeaderSize); });
   return spare_.bytes.data();
 }
 
@@ -66,13 +66,13 @@ void BlockReader::ReadUncommon(const std::uint8_t* bytes, std::uint64_t offset) 
 
 // Data that fits the buffer but lies not whole in the read-ahead.
 const std::uint8_t* BlockReader::CopyData(std::size_t size, std::uint64_t offset) {
-  InRecord(offset, [&] { input_.ReadExactly(buffer_.data(), size); });
+  ReadWithinRecord(offset, [&] { input_.ReadExactly(buffer_.data(), size); });
   return buffer_.data();
 }
 
 ReadResult BlockReader::NextPiece() {
   const std::size_t size = std::min(remaining_, BlockBufferSize);
-  uncommon_.data = InRecord(uncommon_.offset, [&] { return ReadPiece(size); });
+  uncommon_.data = ReadWithinRecord(uncommon_.offset, [&] { return ReadPiece(size); });
   uncommon_.piece_length = static_cast<std::int32_t>(size);
   remaining_ -= size;
   // The checksum is the sum of its pieces', as each is 0 minus a sum.
@@ -86,7 +86,7 @@ ReadResult BlockReader::NextPiece() {
 
 ReadResult ReadFirstHeader(InputStream& file) {
   BlockHeader header;
-  InRecord(0, [&] { file.ReadExactly(header.bytes.data(), header.bytes.size()); });
+  ReadWithinRecord(0, [&] { file.ReadExactly(header.bytes.data(), header.bytes.size()); });
   if (header.Id() != BlockIdValue) return NoBlock(ReadResult::Kind::kBadId, 0);
   const std::uint8_t header_checksum = HeaderChecksum(header);
   if (header_checksum != header.StoredHeaderChecksum()) {

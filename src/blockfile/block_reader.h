@@ -26,7 +26,7 @@ class RecordCutShort : public FileError {
   RecordCutShort(const FileError& error, std::uint64_t record)
       : FileError(error), record_(record) {}
   /// The file offset of that record's first header byte.
-  std::uint64_t record() const { return record_; }
+  std::uint64_t record_offset() const { return record_; }
 
  private:
   std::uint64_t record_;

@@ -18,10 +18,10 @@ int main(int argc, char** argv) {
     return kv2pelmo::kExitFileError;
   }
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const kv2pelmo::ConsoleCodePage code_page;
-  const std::optional<std::size_t> inexact = kv2pelmo::FirstInexactArgument(args);
+  const kv2pelmo::ScopedConsoleCodePage code_page;
+  const std::optional<std::size_t> inexact = kv2pelmo::FirstLossyArgument(args);
   const int status =
-      inexact ? kv2pelmo::RefuseInexactArgument(*inexact, std::cout)
+      inexact ? kv2pelmo::RefuseLossyArgument(*inexact, std::cout)
               : kv2pelmo::Run(args, kv2pelmo::PlatformFileSystem(), std::cout, std::cerr);
   if (!std::cout.flush()) {
     std::cerr << "kv2pelmo: the messages could not be written to standard output\n";

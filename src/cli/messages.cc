@@ -151,7 +151,8 @@ std::string FileErrorMessage(const NamingError& error) {
 std::string FileErrorMessage(const RecordCutShort& error) {
   return FirstLine(error) +
          Format("       %s ends inside the record at 0x%06llX: it is cut short.\n\n",
-                Printable(error.path()).c_str(), static_cast<unsigned long long>(error.record()));
+                Printable(error.path()).c_str(),
+                static_cast<unsigned long long>(error.record_offset()));
 }
 
 std::string DeviceMessage(bool alignator) {
@@ -160,7 +161,7 @@ std::string DeviceMessage(bool alignator) {
          "       whatever their extension: rename the file.\n\n";
 }
 
-std::string InexactArgumentMessage(std::size_t index) {
+std::string LossyArgumentMessage(std::size_t index) {
   return Format("Error: Argument %u holds characters that this Windows code page\n",
                 static_cast<unsigned>(index + 1)) +
          "       cannot hold, so it would reach another name. Rename the file, or run\n"
@@ -186,17 +187,19 @@ std::string AlignatorBelowEndNotice(const std::string& alignator) {
 // however many there are.
 void PrintImageDescription(const FinishedImage& image, const std::string& output_name,
                            BlockMap& map, std::uint64_t image_size, std::ostream& out) {
-  const auto hex = [](std::int64_t value) { return static_cast<unsigned long long>(value); };
+  const auto as_unsigned = [](std::int64_t value) {
+    return static_cast<unsigned long long>(value);
+  };
   out << (image.kind == ImageKind::kPpm
               ? Format("Image kind: PPM\nVariant letter: 0x%02X\n", image.variant_letter)
               : "Image kind: MCU\n");
-  out << Format("Base address: 0x%06llX\nRecords: %llu\n", hex(image.base_address),
+  out << Format("Base address: 0x%06llX\nRecords: %llu\n", as_unsigned(image.base_address),
                 static_cast<unsigned long long>(map.Records()));
   map.ForEachRange([&](std::int64_t start, std::int64_t end) {
-    out << Format("Range: 0x%06llX to 0x%06llX, %llu bytes\n", hex(start), hex(end - 1),
-                  hex(end - start));
+    out << Format("Range: 0x%06llX to 0x%06llX, %llu bytes\n", as_unsigned(start),
+                  as_unsigned(end - 1), as_unsigned(end - start));
   });
-  out << Format("Image size: %llu bytes\n", hex(static_cast<std::int64_t>(image_size)))
+  out << Format("Image size: %llu bytes\n", as_unsigned(static_cast<std::int64_t>(image_size)))
       << "Output name: " << Printable(output_name) << "\n\n";
 }
 

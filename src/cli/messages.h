@@ -48,7 +48,7 @@ std::string DeviceMessage(bool alignator);
 
 /// Returns the message for an argument, at index after the program's name,
 /// that is not what the user typed.
-std::string InexactArgumentMessage(std::size_t index);
+std::string LossyArgumentMessage(std::size_t index);
 
 /// Returns the message for an output name too long for its file system.
 std::string NameTooLongMessage();

@@ -10,7 +10,7 @@ namespace {
 
 // The path without the extension of its last part: dir.old/file keeps its whole text.
 std::string Stem(const std::string& given) {
-  const std::string path = AsTheSystemTakesIt(given);
+  const std::string path = WithoutTrailingDotsAndSpaces(given);
   const std::size_t name = DirectoryOf(path).size();
   const std::size_t dot = path.rfind('.');
   return dot != std::string::npos && dot >= name ? path.substr(0, dot) : path;
@@ -37,7 +37,7 @@ std::string OutputNamer::MakeOutputName(const std::string& input_path, std::int3
 void OutputNamer::HandOver(TemporaryImage& image, const std::string& output_path) {
   image.Sync();
   out_ << Format("Output written to: %s\n\n", Printable(output_path).c_str());
-  if (!out_.flush()) throw ReportLost();
+  if (!out_.flush()) throw ReportNotWritten();
   image.MoveTo(output_path);
 }
 

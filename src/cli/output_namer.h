@@ -16,7 +16,7 @@ constexpr const char* kTemporaryImageName = "tempdct3.tmp";
 
 /// The report of a finished image could not be written: the run must not
 /// name an image that nobody was told of.
-struct ReportLost {};
+struct ReportNotWritten {};
 
 /// Gives the temporary image its final name and reports it.
 class OutputNamer {
@@ -33,7 +33,7 @@ class OutputNamer {
   /// Brings the finished image to the disk, prints the report line through
   /// to out, then moves the image to output_path, replacing any file of that
   /// name. Throws FileError when the image cannot be synced (nothing is
-  /// printed then) or moved, and ReportLost, naming nothing, when the report
+  /// printed then) or moved, and ReportNotWritten, naming nothing, when the report
   /// cannot be written.
   void HandOver(TemporaryImage& image, const std::string& output_path);
 

@@ -12,8 +12,8 @@
 #include "cli/messages.h"
 #include "cli/output_namer.h"
 #include "handover/file_system.h"
-#include "handover/waiting.h"
 #include "handover/temporary_image.h"
+#include "handover/waiting.h"
 #include "image/image_writer.h"
 #include "io/memory_file.h"
 
@@ -56,7 +56,7 @@ bool NameFits(FileSystem& files, const std::string& output) {
 
 // Returns the finished image and its name, or nothing after printing why it
 // was refused. A swapped pair is no refusal, but it is said.
-std::optional<std::pair<FinishedImage, std::string>> Finished(
+std::optional<std::pair<FinishedImage, std::string>> OutputNameOrRefusal(
     FileSystem& files, const std::string& input_path,
     const std::optional<std::string>& alignator_path,
     const std::variant<FinishedImage, Refusal>& converted, std::ostream& out, std::ostream& err) {
@@ -86,10 +86,10 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
       TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path}, notice);
   const std::variant<FinishedImage, Refusal> converted =
       Convert(files, *input, image->Stream(), alignator_path, notice);
-  const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
+  const auto finished = OutputNameOrRefusal(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
   OutputNamer(out).HandOver(*image, finished->second);
-  return kExitConverted;
+  return kExitSuccess;
 }
 
 // Reads and checks as a conversion does, into an image that keeps nothing.
@@ -102,10 +102,10 @@ int DescribeImage(FileSystem& files, const std::string& input_path,
   BlockMap map;
   const std::variant<FinishedImage, Refusal> converted =
       Convert(files, *input, image, alignator_path, notice, &map);
-  const auto finished = Finished(files, input_path, alignator_path, converted, out, err);
+  const auto finished = OutputNameOrRefusal(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
   PrintImageDescription(finished->first, finished->second, map, image.Size(), out);
-  return kExitConverted;
+  return kExitSuccess;
 }
 
 }  // namespace
@@ -121,12 +121,12 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
   const bool alone = args.size() == 1;
   if (alone && args[0] == "--version") {
     out << kVersionLine;
-    return kExitConverted;
+    return kExitSuccess;
   }
   out << kBanner;
   if (alone && (args[0] == "--help" || args[0] == "-h")) {
     out << kHelpUsage << kOptions;
-    return kExitConverted;
+    return kExitSuccess;
   }
   const bool info = !args.empty() && args[0] == "--info";
   const std::vector<std::string> paths(args.begin() + (info ? 1 : 0), args.end());
@@ -142,7 +142,7 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
     out << DeviceMessage(false);
     return kExitRefused;
   }
-  if (!FileExists(files, input_path)) {
+  if (!MayExist(files, input_path)) {
     out << kInputMissingMessage;
     return kExitRefused;
   }
@@ -150,7 +150,7 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
     out << DeviceMessage(true);
     return kExitRefused;
   }
-  if (alignator_path && !FileExists(files, *alignator_path)) {
+  if (alignator_path && !MayExist(files, *alignator_path)) {
     out << kAlignatorMissingMessage;
     return kExitRefused;
   }
@@ -165,8 +165,8 @@ int RunUnguarded(const std::vector<std::string>& args, FileSystem& files, std::o
 
 }  // namespace
 
-int RefuseInexactArgument(std::size_t index, std::ostream& out) {
-  out << kBanner << InexactArgumentMessage(index);
+int RefuseLossyArgument(std::size_t index, std::ostream& out) {
+  out << kBanner << LossyArgumentMessage(index);
   return kExitRefused;
 }
 
@@ -182,7 +182,7 @@ int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& o
     out << FileErrorMessage(error);
   } catch (const std::bad_alloc&) {
     out << kOutOfMemoryMessage;
-  } catch (const ReportLost&) {
+  } catch (const ReportNotWritten&) {
     // Nothing was named; out is broken, which the caller sees.
   }
   return kExitFileError;

@@ -20,7 +20,7 @@
 namespace kv2pelmo {
 
 /// The image was written under its final name.
-constexpr int kExitConverted = 0;
+constexpr int kExitSuccess = 0;
 /// The run stopped with a message: usage, a missing file, a refused input.
 constexpr int kExitRefused = 1;
 /// The file layer failed: open, create, read, write or rename.
@@ -38,7 +38,7 @@ int Run(const std::vector<std::string>& args, FileSystem& files, std::ostream& o
 /// Prints the banner and why the argument at index (0 for the first after
 /// the program's name) cannot be taken: it is not what the user typed.
 /// Returns kExitRefused.
-int RefuseInexactArgument(std::size_t index, std::ostream& out);
+int RefuseLossyArgument(std::size_t index, std::ostream& out);
 
 /// Returns true when the program should wait for Enter before it ends: in a
 /// console made for it alone (started from Explorer), which closes with it

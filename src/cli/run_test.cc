@@ -93,7 +93,7 @@ TEST(RunTest, WriteAndNamingFailuresAreFileErrors) {
       kExitFileError);
   EXPECT_EQ(fs.Bytes("fw_MCU_00200000.fls"), alignator);
   fs.fail_close = true;
-  ExpectRun(fs, {"fw.480"}, written, kExitConverted);
+  ExpectRun(fs, {"fw.480"}, written, kExitSuccess);
   EXPECT_EQ(fs.Bytes("fw_MCU_00200000.fls"), kRounded);
   EXPECT_FALSE(fs.Has("tempdct3.tmp"));
 }
@@ -111,13 +111,13 @@ TEST(RunTest, InfoDescribesTheImageAndCreatesNothing) {
                 "Image kind: MCU\nBase address: 0x200000\nRecords: 4\n"
                 "Range: 0x200000 to 0x20001F, 32 bytes\nRange: 0x200040 to 0x200041, 2 bytes\n"
                 "Image size: 131072 bytes\nOutput name: fw_MCU_00200000.fls\n\n",
-            kExitConverted);
+            kExitSuccess);
   ExpectRun(fs, {"--info", "fw.48g"},
             kBanner +
                 "Image kind: PPM\nVariant letter: 0x47\nBase address: 0x220000\nRecords: 1\n"
                 "Range: 0x220000 to 0x22002F, 48 bytes\nImage size: 65536 bytes\n"
                 "Output name: fw_PPM_G_00220000.fls\n\n",
-            kExitConverted);
+            kExitSuccess);
   ExpectRun(fs, {"--info", "bad.480"},
             kBanner +
                 "Error: Invalid flash block checksum at 0x000000,\n"
@@ -135,7 +135,7 @@ TEST(RunTest, MessagesSayWhatHappened) {
   fs.Put("p.48g", Record(0x3A0000, test::WithPpmMark(test::Counting(48), 'G')).Build());
   fs.Put("m.480", kGood);
   ExpectRun(fs, {"p.48g", "m.480"}, kBanner + "Output written to: p_PPM_G_003A0000.fls\n\n",
-            kExitConverted,
+            kExitSuccess,
             "kv2pelmo: m.480 begins below the end of the image, so nothing was added; the MCU "
             "file goes first, then its PPM file\n");
   const std::string evil = "evil\n\nOutput written to: ok.fls\n\n\x1b[31mx";
@@ -144,7 +144,7 @@ TEST(RunTest, MessagesSayWhatHappened) {
             kBanner +
                 "Output written to: evil\\x0A\\x0AOutput written to: ok.fls\\x0A\\x0A\\x1B[31mx"
                 "_MCU_00200000.fls\n\n",
-            kExitConverted);
+            kExitSuccess);
   EXPECT_EQ(fs.Bytes(evil + "_MCU_00200000.fls"), kRounded);
   // Too long: refused before any work, unless only a PPM image's tag is.
   fs.directories[""].name_max = 20;

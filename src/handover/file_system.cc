@@ -3,7 +3,7 @@
 
 namespace kv2pelmo {
 
-bool FileExists(FileSystem& files, const std::string& path) {
+bool MayExist(FileSystem& files, const std::string& path) {
   // Only the system's word that there is no such file makes it missing; on
   // any other failure (a directory that cannot be searched, say) opening it
   // tells what is wrong.
@@ -12,7 +12,7 @@ bool FileExists(FileSystem& files, const std::string& path) {
          (found.Found() && found.facts.type != FileFacts::Type::kDirectory);
 }
 
-bool Denotes(FileSystem& files, const std::string& name, HeldFile& file) {
+bool NameStillRefersTo(FileSystem& files, const std::string& name, HeldFile& file) {
   const Lookup held = file.Facts();
   return held.Found() && files.Look(name, false).Is(held.facts.id);
 }

@@ -55,11 +55,19 @@ enum class OpenFailure { kNone, kExists, kMissing, kBusy, kDenied, kUnsupported,
 /// volume, or where a file made there would get another group. kHeld:
 /// another program has the file of that name open (only where an open file
 /// cannot be replaced); kDenied: this user may not replace it.
-enum class Named { kNamed, kNameTaken, kNoLinks, kCopyNeeded, kHeld, kDenied, kFailed };
+enum class RenameResult {
+  kRenamed,
+  kStagingNameTaken,
+  kRenameByPathNeeded,
+  kCopyNeeded,
+  kHeld,
+  kDenied,
+  kFailed
+};
 /// Whether a lock was had.
-enum class Lock { kHeld, kBusy, kFailed };
+enum class LockResult { kHeld, kBusy, kFailed };
 /// How removing a name went; kRemoved also when it no longer denotes the file.
-enum class Removal { kRemoved, kDenied, kFailed };
+enum class RemoveResult { kRemoved, kDenied, kFailed };
 /// Whether any program holds a file's lock.
 enum class InUse { kNo, kYes, kUnknown };
 
@@ -73,20 +81,20 @@ class HeldFile : public RawFile {
   virtual bool Writable() const = 0;
   /// Takes the lock that runs take turns on, without waiting. Where merely
   /// holding the file open keeps others out, it is had already.
-  virtual Lock TryLock() = 0;
+  virtual LockResult TryLock() = 0;
   /// Cuts the file to nothing; false when that fails.
   virtual bool Truncate() = 0;
   /// Brings the file's bytes to the disk; false when they may not be there.
   virtual bool Sync() = 0;
   /// Gives this file the name to, replacing any file of that name. Where
   /// the platform needs another name first, that is hidden, beside to.
-  virtual Named RenameTo(const std::string& to, const std::string& hidden) = 0;
+  virtual RenameResult RenameTo(const std::string& to, const std::string& hidden) = 0;
   /// Removes name when it still denotes this file.
-  virtual Removal RemoveName(const std::string& name) = 0;
+  virtual RemoveResult RemoveName(const std::string& name) = 0;
 };
 
 /// A file opened or created, or why not.
-struct Opened {
+struct OpenResult {
   std::unique_ptr<HeldFile> file;
   OpenFailure failure = OpenFailure::kNone;
 };
@@ -113,15 +121,15 @@ class FileSystem {
   virtual std::unique_ptr<InputStream> OpenForReading(const std::string& path) = 0;
   /// Creates path, which must not exist, for reading and writing, never
   /// following a link.
-  virtual Opened Create(const std::string& path) = 0;
+  virtual OpenResult Create(const std::string& path) = 0;
   /// Opens an existing path for reading and writing, or for reading only
   /// where writing is denied, never following a link or waiting on it.
-  virtual Opened OpenExisting(const std::string& path) = 0;
+  virtual OpenResult OpenExisting(const std::string& path) = 0;
   /// Creates a file without a name in directory; kUnsupported where there
   /// are none.
-  virtual Opened CreateNameless(const std::string& directory) = 0;
+  virtual OpenResult CreateAnonymous(const std::string& directory) = 0;
   /// Renames from to to, replacing any file of that name.
-  virtual Named Rename(const std::string& from, const std::string& to) = 0;
+  virtual RenameResult Rename(const std::string& from, const std::string& to) = 0;
   /// Tells whether any program holds the lock of a file this process cannot open.
   virtual InUse LockedByAnyone(const FileFacts& file) = 0;
   /// Returns false when name is longer than the file system of directory
@@ -150,11 +158,11 @@ FileSystem& PlatformFileSystem();
 
 /// Returns false when the system says path does not exist or is a directory;
 /// true otherwise, also when it cannot tell (then opening it will).
-bool FileExists(FileSystem& files, const std::string& path);
+bool MayExist(FileSystem& files, const std::string& path);
 
 /// Returns true when name still denotes the held file: a name can come to
 /// mean another file while a run holds its own.
-bool Denotes(FileSystem& files, const std::string& name, HeldFile& file);
+bool NameStillRefersTo(FileSystem& files, const std::string& name, HeldFile& file);
 
 /// Returns the characters that end the directory part of a path on this
 /// platform ("/" here, more on others).
@@ -165,7 +173,7 @@ std::string DirectoryOf(const std::string& path);
 
 /// Returns path as the system takes it: Windows drops the dots and spaces
 /// that end a name ("fw.480." is fw.480), but for a \\?\ path.
-std::string AsTheSystemTakesIt(const std::string& path);
+std::string WithoutTrailingDotsAndSpaces(const std::string& path);
 
 }  // namespace kv2pelmo
 

@@ -13,7 +13,7 @@ constexpr char kHiddenPrefix[] = ".kv2pelmo-";
 constexpr char kHiddenSuffix[] = ".tmp";
 constexpr std::size_t kHiddenDigits = 16;
 
-std::string HiddenName(const std::string& directory, std::uint64_t number) {
+std::string HiddenNameFromNumber(const std::string& directory, std::uint64_t number) {
   std::string digits(kHiddenDigits, '0');
   for (std::size_t i = kHiddenDigits; i-- > 0; number >>= 4) {
     digits[i] = "0123456789abcdef"[number & 15];
@@ -22,7 +22,7 @@ std::string HiddenName(const std::string& directory, std::uint64_t number) {
 }
 
 // Spreads the bits of value over all 64 (SplitMix64's finaliser).
-std::uint64_t Mixed(std::uint64_t value) {
+std::uint64_t Hash64(std::uint64_t value) {
   value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
   value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
   return value ^ (value >> 31);
@@ -31,7 +31,7 @@ std::uint64_t Mixed(std::uint64_t value) {
 // The 16 digits of a fresh name: a value, then a check made of it, which
 // an identity's name or a user's file has only by a chance of one in 2^32.
 std::uint64_t FreshNumber(std::uint32_t value) {
-  return std::uint64_t{value} << 32 | (Mixed(value ^ 0x6B7632ull) & 0xFFFFFFFF);
+  return std::uint64_t{value} << 32 | (Hash64(value ^ 0x6B7632ull) & 0xFFFFFFFF);
 }
 
 // Returns the number a hidden name carries, or nothing where name has not
@@ -54,12 +54,12 @@ std::optional<std::uint64_t> HiddenNumber(const std::string& name) {
 
 }  // namespace
 
-std::string HiddenNameOf(const std::string& directory, const FileId& id) {
-  return HiddenName(directory, Mixed(Mixed(id.volume) ^ id.index));
+std::string HiddenNameForFile(const std::string& directory, const FileId& id) {
+  return HiddenNameFromNumber(directory, Hash64(Hash64(id.volume) ^ id.index));
 }
 
 std::string FreshHiddenNameOf(const std::string& directory, std::uint64_t unique) {
-  return HiddenName(directory, FreshNumber(static_cast<std::uint32_t>(Mixed(unique))));
+  return HiddenNameFromNumber(directory, FreshNumber(static_cast<std::uint32_t>(Hash64(unique))));
 }
 
 HiddenKind KindOfHiddenName(const std::string& name) {

@@ -12,7 +12,7 @@ namespace kv2pelmo {
 /// Returns the hidden name, in directory, of a link or copy of an image
 /// that is the file id while a run names it: made of that identity, so that
 /// a sweep tells the program's own from a user's file of a like name.
-std::string HiddenNameOf(const std::string& directory, const FileId& id);
+std::string HiddenNameForFile(const std::string& directory, const FileId& id);
 
 /// Returns the fresh hidden name, in directory, that the number unique
 /// gives the first name of a copy: one whose digits check themselves, so

@@ -19,10 +19,10 @@ using Type = FileFacts::Type;
 constexpr int kCopyTries = 5;
 
 // The failure of naming from as to: why, where the platform told.
-FileError RenameError(const std::string& from, const std::string& to, Named named) {
-  const FileError::Reason reason = named == Named::kHeld     ? FileError::Reason::kHeld
-                                   : named == Named::kDenied ? FileError::Reason::kDenied
-                                                             : FileError::Reason::kNone;
+FileError RenameError(const std::string& from, const std::string& to, RenameResult named) {
+  const FileError::Reason reason = named == RenameResult::kHeld     ? FileError::Reason::kHeld
+                                   : named == RenameResult::kDenied ? FileError::Reason::kDenied
+                                                                    : FileError::Reason::kNone;
   return FileError(Kind::kRename, from, to, reason);
 }
 
@@ -52,14 +52,14 @@ void TemporaryImage::Sync() {
 }
 
 void TemporaryImage::MoveTo(const std::string& to) {
-  if (!Denotes(files_, path_, *file_)) throw FileError(Kind::kRename, path_, to);
+  if (!NameStillRefersTo(files_, path_, *file_)) throw FileError(Kind::kRename, path_, to);
   RefuseProtectedName(to);
   const std::string directory = DirectoryOf(to);
-  Sweep(directory);
-  const Named named = GiveNameWhenReleased(*file_, path_, to);
-  if (named == Named::kCopyNeeded) {
-    CopyAcross(to);
-  } else if (named != Named::kNamed) {
+  RemoveDeadCopies(directory);
+  const RenameResult named = RenameHeldFileWhenReleased(*file_, path_, to);
+  if (named == RenameResult::kCopyNeeded) {
+    CopyToOtherVolume(to);
+  } else if (named != RenameResult::kRenamed) {
     throw RenameError(path_, to, named);
   }
   files_.SyncDirectory(directory);
@@ -123,19 +123,19 @@ void TemporaryImage::RefuseIfProtected(const std::string& given_path, const std:
 // that is none of the files the run must not touch. A live run holds its
 // hidden files; a fresh one is looked at once locked, and removed only while
 // its name still denotes it.
-void TemporaryImage::Sweep(const std::string& directory) {
+void TemporaryImage::RemoveDeadCopies(const std::string& directory) {
   for (const std::string& name : files_.List(directory)) {
     const HiddenKind kind = KindOfHiddenName(name);
     if (kind == HiddenKind::kNone) continue;
     const bool fresh = kind == HiddenKind::kFresh;
     const std::string path = directory + name;
-    Opened opened = files_.OpenExisting(path);
+    OpenResult opened = files_.OpenExisting(path);
     if (!opened.file) continue;
     const Lookup found = opened.file->Facts();
     if (found.Found() && found.facts.type == Type::kRegular &&
-        (fresh || path == HiddenNameOf(directory, found.facts.id)) &&
+        (fresh || path == HiddenNameForFile(directory, found.facts.id)) &&
         SameAsProtected(files_, path, found.facts.id, protect_) == SameFile::kNo &&
-        opened.file->TryLock() == Lock::kHeld) {
+        opened.file->TryLock() == LockResult::kHeld) {
       const Lookup locked = opened.file->Facts();
       if (fresh && (!locked.Found() || locked.facts.size > 0)) continue;
       static_cast<void>(opened.file->RemoveName(path));
@@ -148,51 +148,53 @@ void TemporaryImage::Sweep(const std::string& directory) {
 // its hidden name already is renamed; so is a file whose hidden name another
 // user has taken (in a sticky directory, the sweep may not remove it): the
 // name follows from the file's identity, which anyone can see.
-Named TemporaryImage::GiveName(HeldFile& file, const std::string& name, const std::string& to) {
+RenameResult TemporaryImage::RenameHeldFile(HeldFile& file, const std::string& name,
+                                            const std::string& to) {
   const Lookup held = file.Facts();
-  if (!held.Found()) return Named::kFailed;
-  const std::string hidden = HiddenNameOf(DirectoryOf(to), held.facts.id);
-  const Named named = file.RenameTo(to, hidden);
-  const bool rename = named == Named::kNoLinks || named == Named::kNameTaken;
+  if (!held.Found()) return RenameResult::kFailed;
+  const std::string hidden = HiddenNameForFile(DirectoryOf(to), held.facts.id);
+  const RenameResult named = file.RenameTo(to, hidden);
+  const bool rename =
+      named == RenameResult::kRenameByPathNeeded || named == RenameResult::kStagingNameTaken;
   if (!rename) return named;
-  if (name.empty() || !Denotes(files_, name, file)) return Named::kFailed;
+  if (name.empty() || !NameStillRefersTo(files_, name, file)) return RenameResult::kFailed;
   return files_.Rename(name, to);
 }
 
-// Gives file the name to as GiveName does, waiting while another program
+// Gives file the name to as RenameHeldFile does, waiting while another program
 // holds the file of that name: a scanner or a preview holds it a moment.
-Named TemporaryImage::GiveNameWhenReleased(HeldFile& file, const std::string& name,
-                                           const std::string& to) {
+RenameResult TemporaryImage::RenameHeldFileWhenReleased(HeldFile& file, const std::string& name,
+                                                        const std::string& to) {
   Waiter waiter(files_, to, on_long_wait_);
-  Named named = GiveName(file, name, to);
-  while (named == Named::kHeld && waiter.WaitWithin(kHoldBoundMilliseconds)) {
-    named = GiveName(file, name, to);
+  RenameResult named = RenameHeldFile(file, name, to);
+  while (named == RenameResult::kHeld && waiter.WaitWithin(kHoldBoundMilliseconds)) {
+    named = RenameHeldFile(file, name, to);
   }
   return named;
 }
 
 // Across volumes: a copy beside to, held and locked while it is made and
 // named, so that a sweep takes only a dead run's; named once whole and synced.
-void TemporaryImage::CopyAcross(const std::string& to) {
+void TemporaryImage::CopyToOtherVolume(const std::string& to) {
   std::string name;  // the copy's, where it cannot be made without one
   std::unique_ptr<HeldFile> copy = CreateCopyBeside(to, name);
-  Named named = Named::kFailed;
+  RenameResult named = RenameResult::kFailed;
   try {
     CopyWhole(*file_, *copy);
-    if (copy->Sync()) named = GiveNameWhenReleased(*copy, name, to);
+    if (copy->Sync()) named = RenameHeldFileWhenReleased(*copy, name, to);
   } catch (const FileError&) {
   }
   // Where the copy was linked under its final name, its own name goes too.
   if (!name.empty()) static_cast<void>(copy->RemoveName(name));
-  if (named != Named::kNamed) throw RenameError(path_, to, named);
+  if (named != RenameResult::kRenamed) throw RenameError(path_, to, named);
 }
 
 // A copy that must have a name is made under a fresh one, then given the
 // hidden name of its identity, before anything is written into it.
 std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to,
                                                            std::string& name) {
-  Opened made = files_.CreateNameless(DirectoryOf(to));
-  if (made.file && made.file->TryLock() == Lock::kHeld) return std::move(made.file);
+  OpenResult made = files_.CreateAnonymous(DirectoryOf(to));
+  if (made.file && made.file->TryLock() == LockResult::kHeld) return std::move(made.file);
   if (made.failure != OpenFailure::kUnsupported) throw FileError(Kind::kRename, path_, to);
   // A fresh copy that another run's sweep took for a dead one before this
   // run locked it, or whose hidden name another user has taken, is made anew.
@@ -204,8 +206,9 @@ std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to
       made = files_.Create(name);
     } while (made.failure == OpenFailure::kExists);
     const Lookup copy = made.file ? made.file->Facts() : Lookup{};
-    const std::string hidden = copy.Found() ? HiddenNameOf(DirectoryOf(to), copy.facts.id) : "";
-    if (copy.Found() && made.file->TryLock() == Lock::kHeld &&
+    const std::string hidden =
+        copy.Found() ? HiddenNameForFile(DirectoryOf(to), copy.facts.id) : "";
+    if (copy.Found() && made.file->TryLock() == LockResult::kHeld &&
         files_.Look(hidden, false).state == Lookup::State::kMissing &&
         MoveToHiddenName(*made.file, name, hidden)) {
       name = hidden;
@@ -222,9 +225,9 @@ std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to
 // nothing cannot be renamed by its name), else by renaming fresh.
 bool TemporaryImage::MoveToHiddenName(HeldFile& copy, const std::string& fresh,
                                       const std::string& hidden) {
-  Named named = copy.RenameTo(hidden, hidden);
-  if (named == Named::kNoLinks) named = files_.Rename(fresh, hidden);
-  if (named != Named::kNamed) return false;
+  RenameResult named = copy.RenameTo(hidden, hidden);
+  if (named == RenameResult::kRenameByPathNeeded) named = files_.Rename(fresh, hidden);
+  if (named != RenameResult::kRenamed) return false;
   static_cast<void>(copy.RemoveName(fresh));  // where it was linked, not renamed
   return true;
 }

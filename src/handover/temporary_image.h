@@ -65,10 +65,11 @@ class TemporaryImage {
   void RefuseProtectedName(const std::string& to);
   void RefuseIfProtected(const std::string& given_path, const std::string& to, const FileId& target,
                          NamingError::Cause cause);
-  void Sweep(const std::string& directory);
-  Named GiveName(HeldFile& file, const std::string& name, const std::string& to);
-  Named GiveNameWhenReleased(HeldFile& file, const std::string& name, const std::string& to);
-  void CopyAcross(const std::string& to);
+  void RemoveDeadCopies(const std::string& directory);
+  RenameResult RenameHeldFile(HeldFile& file, const std::string& name, const std::string& to);
+  RenameResult RenameHeldFileWhenReleased(HeldFile& file, const std::string& name,
+                                          const std::string& to);
+  void CopyToOtherVolume(const std::string& to);
   std::unique_ptr<HeldFile> CreateCopyBeside(const std::string& to, std::string& name);
   bool MoveToHiddenName(HeldFile& copy, const std::string& fresh, const std::string& hidden);
 

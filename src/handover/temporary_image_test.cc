@@ -209,7 +209,7 @@ TEST(TemporaryImageTest, SweepRemovesOnlyDeadCopiesOfItsOwn) {
   const auto hidden = [&p](const std::string& name) {
     const std::string path = "out/" + name;
     p.fs.Put(path, {4});
-    std::string own = HiddenNameOf("out/", p.fs.Look(path, false).facts.id);
+    std::string own = HiddenNameForFile("out/", p.fs.Look(path, false).facts.id);
     p.fs.Rename(path, own);
     return own;
   };
@@ -217,7 +217,7 @@ TEST(TemporaryImageTest, SweepRemovesOnlyDeadCopiesOfItsOwn) {
   p.fs.inodes[p.fs.names[live]].lock = FakeFileSystem::kElsewhere;
   p.protect.input = input;
   p.fs.Put(kTemp, {7});
-  const std::string planted = HiddenNameOf("out/", p.fs.Look(kTemp, false).facts.id);
+  const std::string planted = HiddenNameForFile("out/", p.fs.Look(kTemp, false).facts.id);
   const std::string written = FreshHiddenNameOf("out/", 1), held = FreshHiddenNameOf("out/", 2);
   const std::vector<std::string> kept = {
       live,    input, "out/.kv2pelmo-backup", "out/.kv2pelmo-000000000000000a.tmp", planted,

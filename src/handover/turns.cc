@@ -11,10 +11,11 @@ using Cause = NamingError::Cause;
 using Type = FileFacts::Type;
 
 // What removing a leftover came to: gone, or to be looked at again.
-void AfterRemoving(Removal removal, const std::string& path, Waiter& waiter) {
-  if (removal == Removal::kRemoved) return;
+void AfterRemoving(RemoveResult removal, const std::string& path, Waiter& waiter) {
+  if (removal == RemoveResult::kRemoved) return;
   if (waiter.RetryWithinGrace()) return;
-  if (removal == Removal::kDenied) throw NamingError(Kind::kCreate, path, "", Cause::kNotRemovable);
+  if (removal == RemoveResult::kDenied)
+    throw NamingError(Kind::kCreate, path, "", Cause::kNotRemovable);
   throw FileError(Kind::kCreate, path);
 }
 
@@ -53,11 +54,11 @@ void WaitUnlessProtected(FileSystem& files, const std::string& path, const Prote
   waiter.Wait();
 }
 
-// What came of a turn at the file of a name; for kUnnamed, how the removal
+// What came of a turn at the file of a name; for kLeftoverRemoved, how the removal
 // of a leftover went.
 struct Turn {
   enum class Kind { kReady, kReopen, kHeldByAnother, kLeftoverRemoved } kind;
-  Removal removal = Removal::kRemoved;
+  RemoveResult removal = RemoveResult::kRemoved;
 };
 
 // Takes the turn on the file just opened as path and makes it this run's
@@ -75,16 +76,16 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const ProtectedFiles& 
       break;
   }
   switch (file.TryLock()) {
-    case Lock::kBusy:
+    case LockResult::kBusy:
       return {Turn::Kind::kHeldByAnother};
-    case Lock::kFailed:
+    case LockResult::kFailed:
       throw FileError(Kind::kCreate, path);
-    case Lock::kHeld:
+    case LockResult::kHeld:
       break;
   }
   // While this run waited, the one before it may have given the file its
   // final name or removed it; the name may even mean another file by now.
-  if (!Denotes(files, path, file)) return {Turn::Kind::kReopen};
+  if (!NameStillRefersTo(files, path, file)) return {Turn::Kind::kReopen};
   const Lookup held = file.Facts();
   // Through another name the truncation would reach another file (a run
   // killed while it named its image leaves one); another user's file, or
@@ -103,7 +104,7 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const ProtectedFiles& 
 std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
                                     const ProtectedFiles& protect, Waiter& waiter) {
   for (;;) {
-    Opened opened = files.Create(path);
+    OpenResult opened = files.Create(path);
     const bool fresh = opened.failure == OpenFailure::kNone;
     if (opened.failure == OpenFailure::kBusy) {  // still going, where it was held open
       waiter.Wait();
@@ -133,7 +134,8 @@ std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
     opened.file.reset();
     if (turn.kind == Turn::Kind::kHeldByAnother) {
       waiter.Wait();
-    } else if (turn.kind == Turn::Kind::kLeftoverRemoved && turn.removal != Removal::kRemoved) {
+    } else if (turn.kind == Turn::Kind::kLeftoverRemoved &&
+               turn.removal != RemoveResult::kRemoved) {
       AfterRemoving(turn.removal, path, waiter);
     } else {
       waiter.CountRetry(path);

@@ -34,7 +34,7 @@ std::optional<Refusal> PlaceOtherPieces(BlockReader& reader, ImageWriter& writer
   while (remaining > 0) {
     const ReadResult piece = reader.NextPiece();
     if (piece.kind != ReadResult::Kind::kBlock) return RefusalOf(piece, Kind::kBadId, Kind::kBadId);
-    writer.PlaceMore(piece.data, piece.piece_length);
+    writer.PlaceNextPiece(piece.data, piece.piece_length);
     remaining -= piece.piece_length;
   }
   return std::nullopt;

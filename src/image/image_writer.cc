@@ -25,7 +25,7 @@ bool ImageWriter::PlaceBlock(std::int32_t address, const std::uint8_t* data, std
   return true;
 }
 
-void ImageWriter::PlaceMore(const std::uint8_t* data, std::int32_t length) {
+void ImageWriter::PlaceNextPiece(const std::uint8_t* data, std::int32_t length) {
   image_.WriteExactly(data, static_cast<std::size_t>(length));
 }
 

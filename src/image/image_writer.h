@@ -31,7 +31,7 @@ class ImageWriter {
 
   /// Writes the next piece of the block just placed, after its others.
   /// Throws FileError(kWrite).
-  void PlaceMore(const std::uint8_t* data, std::int32_t length);
+  void PlaceNextPiece(const std::uint8_t* data, std::int32_t length);
 
   /// For an image that keeps nothing, only measured: Finish and AlignTo then
   /// reach the size they give by writing its last byte, not all of the fill.

@@ -32,8 +32,8 @@ void CopyWhole(RawFile& from, RawFile& to) {
   std::vector<unsigned char> chunk(std::size_t{1} << 16);
   const std::uint64_t size = from.Size();
   std::uint64_t written = 0;  // where the bytes copied end
-  for (std::uint64_t at = from.DataFrom(0); at < size; at = from.DataFrom(at)) {
-    std::uint64_t end = std::min(from.HoleFrom(at), size);
+  for (std::uint64_t at = from.NextDataFrom(0); at < size; at = from.NextDataFrom(at)) {
+    std::uint64_t end = std::min(from.NextHoleFrom(at), size);
     if (end <= at) end = size;  // a file system that tells nonsense gets a plain copy
     from.Seek(at);
     to.Seek(at);

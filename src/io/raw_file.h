@@ -31,8 +31,8 @@ class RawFile {
   /// Returns where data begins at or after offset, and where the hole after
   /// that begins, where the file system tells (a hole reads as zeros and
   /// takes no space); without holes, offset and the size.
-  virtual std::uint64_t DataFrom(std::uint64_t offset) { return offset; }
-  virtual std::uint64_t HoleFrom(std::uint64_t) { return Size(); }
+  virtual std::uint64_t NextDataFrom(std::uint64_t offset) { return offset; }
+  virtual std::uint64_t NextHoleFrom(std::uint64_t) { return Size(); }
   /// Returns false where the file system refuses a write that starts past
   /// the end (FAT through FUSE, which a refused try also leaves damaged).
   virtual bool TakesWritesPastTheEnd() { return true; }

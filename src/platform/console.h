@@ -25,20 +25,20 @@ ConsoleFacts ReadConsoleFacts();
 /// While it lives, a console shows the program's text in the code page its
 /// names are in, so that they show as typed; the console's own comes back
 /// after, also when the run is interrupted.
-class ConsoleCodePage {
+class ScopedConsoleCodePage {
  public:
-  ConsoleCodePage();
+  ScopedConsoleCodePage();
   // Not trivial on Windows, where it gives the console its own back.
-  ~ConsoleCodePage();  // NOLINT(performance-trivially-destructible)
-  ConsoleCodePage(const ConsoleCodePage&) = delete;
-  ConsoleCodePage& operator=(const ConsoleCodePage&) = delete;
+  ~ScopedConsoleCodePage();  // NOLINT(performance-trivially-destructible)
+  ScopedConsoleCodePage(const ScopedConsoleCodePage&) = delete;
+  ScopedConsoleCodePage& operator=(const ScopedConsoleCodePage&) = delete;
 };
 
 /// Returns the index of the first of args (the arguments after the
 /// program's name) that is not exactly what the user typed: one the code
 /// page cannot hold, which would arrive as another name. Nothing where all
 /// are exact, as everywhere but on Windows without the UTF-8 code page.
-std::optional<std::size_t> FirstInexactArgument(const std::vector<std::string>& args);
+std::optional<std::size_t> FirstLossyArgument(const std::vector<std::string>& args);
 
 }  // namespace kv2pelmo
 

@@ -6,11 +6,11 @@ namespace kv2pelmo {
 ConsoleFacts ReadConsoleFacts() { return ConsoleFacts{}; }
 
 // A terminal shows the bytes it is sent; nothing to choose.
-ConsoleCodePage::ConsoleCodePage() = default;
-ConsoleCodePage::~ConsoleCodePage() = default;
+ScopedConsoleCodePage::ScopedConsoleCodePage() = default;
+ScopedConsoleCodePage::~ScopedConsoleCodePage() = default;
 
 // The arguments are the bytes the caller passed: always exact.
-std::optional<std::size_t> FirstInexactArgument(const std::vector<std::string>&) {
+std::optional<std::size_t> FirstLossyArgument(const std::vector<std::string>&) {
   return std::nullopt;
 }
 

@@ -40,7 +40,7 @@ ConsoleFacts ReadConsoleFacts() {
 
 // The messages are bytes in the ANSI code page (UTF-8 where the manifest is
 // honoured); a console shows bytes in its own, the OEM one unless told.
-ConsoleCodePage::ConsoleCodePage() {
+ScopedConsoleCodePage::ScopedConsoleCodePage() {
   if (!IsConsole(STD_OUTPUT_HANDLE) && !IsConsole(STD_ERROR_HANDLE)) return;
   const UINT own = ::GetConsoleOutputCP();
   if (own == 0 || own == ::GetACP() || !::SetConsoleOutputCP(::GetACP())) return;
@@ -48,7 +48,7 @@ ConsoleCodePage::ConsoleCodePage() {
   ::SetConsoleCtrlHandler(RestoreOnBreak, TRUE);
 }
 
-ConsoleCodePage::~ConsoleCodePage() {
+ScopedConsoleCodePage::~ScopedConsoleCodePage() {
   if (g_console_code_page == 0) return;
   ::SetConsoleOutputCP(g_console_code_page);
   ::SetConsoleCtrlHandler(RestoreOnBreak, FALSE);
@@ -59,7 +59,7 @@ ConsoleCodePage::~ConsoleCodePage() {
 // code page cannot hold reaches the program changed: best fit makes a
 // look-alike of it (fullwidth letters become ASCII ones), which may name
 // another file. The wide arguments say what was typed.
-std::optional<std::size_t> FirstInexactArgument(const std::vector<std::string>& args) {
+std::optional<std::size_t> FirstLossyArgument(const std::vector<std::string>& args) {
   int count = 0;
   wchar_t** wide = nullptr;
   wchar_t** environment = nullptr;

@@ -23,24 +23,24 @@ namespace {
 
 using Kind = FileError::Kind;
 
-Opened Held(int fd, const std::string& path, bool writable) {
-  return Opened{std::make_unique<PosixHeldFile>(fd, path, writable)};
+OpenResult Held(int fd, const std::string& path, bool writable) {
+  return OpenResult{std::make_unique<PosixHeldFile>(fd, path, writable)};
 }
 
-Opened Refused() {
+OpenResult Refused() {
   switch (errno) {
     case EEXIST:
-      return Opened{nullptr, OpenFailure::kExists};
+      return OpenResult{nullptr, OpenFailure::kExists};
     case ENOENT:
-      return Opened{nullptr, OpenFailure::kMissing};
+      return OpenResult{nullptr, OpenFailure::kMissing};
     case EACCES:
     case EPERM:
-      return Opened{nullptr, OpenFailure::kDenied};
+      return OpenResult{nullptr, OpenFailure::kDenied};
     case EOPNOTSUPP:
     case EISDIR:  // kernels before O_TMPFILE take it for O_DIRECTORY
-      return Opened{nullptr, OpenFailure::kUnsupported};
+      return OpenResult{nullptr, OpenFailure::kUnsupported};
     default:
-      return Opened{nullptr, OpenFailure::kOther};
+      return OpenResult{nullptr, OpenFailure::kOther};
   }
 }
 
@@ -61,14 +61,14 @@ class PosixFileSystem final : public FileSystem {
     return std::make_unique<InputStream>(std::make_unique<PosixFile>(fd, path, Kind::kRead), path);
   }
 
-  Opened Create(const std::string& path) override {
+  OpenResult Create(const std::string& path) override {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     return fd >= 0 ? Held(fd, path, true) : Refused();
   }
 
   // A special file is opened without waiting or becoming the terminal, to
   // be refused unread.
-  Opened OpenExisting(const std::string& path) override {
+  OpenResult OpenExisting(const std::string& path) override {
     int fd = ::open(path.c_str(), O_RDWR | kOpenFlags);
     if (fd >= 0) return Held(fd, path, true);
     if (errno == EACCES || errno == EPERM || errno == EROFS || errno == EISDIR) {
@@ -79,21 +79,21 @@ class PosixFileSystem final : public FileSystem {
     return Refused();
   }
 
-  Opened CreateNameless(const std::string& directory) override {
+  OpenResult CreateAnonymous(const std::string& directory) override {
     const int fd = ::open(DirectoryName(directory), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     return fd >= 0 ? Held(fd, directory, true) : Refused();
   }
 
-  Named Rename(const std::string& from, const std::string& to) override {
-    if (::rename(from.c_str(), to.c_str()) == 0) return Named::kNamed;
-    return errno == EXDEV ? Named::kCopyNeeded : Named::kFailed;
+  RenameResult Rename(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) == 0) return RenameResult::kRenamed;
+    return errno == EXDEV ? RenameResult::kCopyNeeded : RenameResult::kFailed;
   }
 
   InUse LockedByAnyone(const FileFacts& file) override;
 
  private:
   static constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  Opened OpenOwn(const std::string& path);
+  OpenResult OpenOwn(const std::string& path);
 
  public:
   bool NameFits(const std::string& directory, const std::string& name) override {
@@ -156,19 +156,19 @@ class PosixFileSystem final : public FileSystem {
 // is opened through a handle on that very file, made readable and writable
 // for a moment, so that its real lock can be tested; its mode comes back
 // when the run lets go of it. Anyone else's stays unopened.
-Opened PosixFileSystem::OpenOwn(const std::string& path) {
+OpenResult PosixFileSystem::OpenOwn(const std::string& path) {
   const int file = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   struct stat st {};
   if (file < 0 || ::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
     if (file >= 0) ::close(file);
-    return Opened{nullptr, OpenFailure::kDenied};
+    return OpenResult{nullptr, OpenFailure::kDenied};
   }
   // A live run's (under umask 0777 too) is left alone: only one that no
   // program seems to hold is touched.
   const InUse in_use = LockedByAnyone(FactsOf(0, st).facts);
   if (in_use != InUse::kNo) {
     ::close(file);
-    return Opened{nullptr, in_use == InUse::kYes ? OpenFailure::kBusy : OpenFailure::kDenied};
+    return OpenResult{nullptr, in_use == InUse::kYes ? OpenFailure::kBusy : OpenFailure::kDenied};
   }
   const std::string self = "/proc/self/fd/" + std::to_string(file);
   int fd = -1;
@@ -177,11 +177,11 @@ Opened PosixFileSystem::OpenOwn(const std::string& path) {
     if (fd < 0) static_cast<void>(::chmod(self.c_str(), st.st_mode & 07777));
   }
   ::close(file);
-  if (fd < 0) return Opened{nullptr, OpenFailure::kDenied};
+  if (fd < 0) return OpenResult{nullptr, OpenFailure::kDenied};
   // Not to be written: the run makes it anew, and it gets its mode back.
   auto held = std::make_unique<PosixHeldFile>(fd, path, false);
   held->RestoreModeAtEnd(st.st_mode & 07777);
-  return Opened{std::move(held)};
+  return OpenResult{std::move(held)};
 }
 
 // The lock table shows only the locks of this PID namespace's processes:
@@ -232,6 +232,6 @@ bool PrepareProcess() {
 
 const char* PathSeparators() { return "/"; }
 
-std::string AsTheSystemTakesIt(const std::string& path) { return path; }
+std::string WithoutTrailingDotsAndSpaces(const std::string& path) { return path; }
 
 }  // namespace kv2pelmo

@@ -16,23 +16,23 @@ namespace {
 
 using Kind = FileError::Kind;
 
-Opened Held(HANDLE handle, const std::string& path, bool writable) {
-  return Opened{std::make_unique<Win32HeldFile>(handle, path, writable)};
+OpenResult Held(HANDLE handle, const std::string& path, bool writable) {
+  return OpenResult{std::make_unique<Win32HeldFile>(handle, path, writable)};
 }
 
-Opened Refused(const std::string& path) {
+OpenResult Refused(const std::string& path) {
   switch (::GetLastError()) {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
-      return Opened{nullptr, OpenFailure::kExists};
+      return OpenResult{nullptr, OpenFailure::kExists};
     case ERROR_FILE_NOT_FOUND:
-      return Opened{nullptr, OpenFailure::kMissing};
+      return OpenResult{nullptr, OpenFailure::kMissing};
     case ERROR_SHARING_VIOLATION:
-      return Opened{nullptr, OpenFailure::kBusy};
+      return OpenResult{nullptr, OpenFailure::kBusy};
     case ERROR_ACCESS_DENIED:  // or a removal that waits for another program
-      return Opened{nullptr, RemovalPending(path) ? OpenFailure::kBusy : OpenFailure::kDenied};
+      return OpenResult{nullptr, RemovalPending(path) ? OpenFailure::kBusy : OpenFailure::kDenied};
     default:
-      return Opened{nullptr, OpenFailure::kOther};
+      return OpenResult{nullptr, OpenFailure::kOther};
   }
 }
 
@@ -72,14 +72,14 @@ class Win32FileSystem final : public FileSystem {
                                          path);
   }
 
-  Opened Create(const std::string& path) override {
+  OpenResult Create(const std::string& path) override {
     HANDLE handle = OpenHeld(path, kHeldAccess, CREATE_NEW);
     return handle != INVALID_HANDLE_VALUE ? Held(handle, path, true) : Refused(path);
   }
 
   // Where writing is denied (a read-only file, say), a handle that can
   // still tell its facts and remove it.
-  Opened OpenExisting(const std::string& path) override {
+  OpenResult OpenExisting(const std::string& path) override {
     HANDLE handle = OpenHeld(path, kHeldAccess, OPEN_EXISTING);
     if (handle != INVALID_HANDLE_VALUE) return Held(handle, path, true);
     if (::GetLastError() != ERROR_ACCESS_DENIED) return Refused(path);
@@ -89,13 +89,13 @@ class Win32FileSystem final : public FileSystem {
     return handle != INVALID_HANDLE_VALUE ? Held(handle, path, false) : Refused(path);
   }
 
-  Opened CreateNameless(const std::string&) override {
-    return Opened{nullptr, OpenFailure::kUnsupported};
+  OpenResult CreateAnonymous(const std::string&) override {
+    return OpenResult{nullptr, OpenFailure::kUnsupported};
   }
 
-  Named Rename(const std::string& from, const std::string& to) override {
+  RenameResult Rename(const std::string& from, const std::string& to) override {
     if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      return Named::kNamed;
+      return RenameResult::kRenamed;
     }
     return RenameRefusal(to);
   }
@@ -184,7 +184,7 @@ bool PrepareProcess() {
 
 const char* PathSeparators() { return "\\/:"; }
 
-std::string AsTheSystemTakesIt(const std::string& path) {
+std::string WithoutTrailingDotsAndSpaces(const std::string& path) {
   if (path.rfind("\\\\?\\", 0) == 0) return path;
   const std::size_t name = DirectoryOf(path).size();
   std::size_t end = path.find_last_not_of(". ");

@@ -97,11 +97,12 @@ inline Lookup LookAt(const std::string& path, bool follow_links) {
 
 // Removes path when it still denotes the file id; a name that now means
 // another file, or none, needs nothing.
-inline Removal RemoveIfStill(const std::string& path, const FileId& id) {
+inline RemoveResult RemoveIfStill(const std::string& path, const FileId& id) {
   const Lookup named = LookAt(path, false);
-  if (named.state == Lookup::State::kUnknown) return Removal::kFailed;
-  if (!named.Is(id) || ::unlink(path.c_str()) == 0 || errno == ENOENT) return Removal::kRemoved;
-  return errno == EACCES || errno == EPERM ? Removal::kDenied : Removal::kFailed;
+  if (named.state == Lookup::State::kUnknown) return RemoveResult::kFailed;
+  if (!named.Is(id) || ::unlink(path.c_str()) == 0 || errno == ENOENT)
+    return RemoveResult::kRemoved;
+  return errno == EACCES || errno == EPERM ? RemoveResult::kDenied : RemoveResult::kFailed;
 }
 
 inline const char* DirectoryName(const std::string& directory) {
@@ -146,12 +147,12 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
   // one it had before this run made it readable.
   void RestoreModeAtEnd(mode_t mode) { restore_mode_ = static_cast<int>(mode); }
 
-  Lock TryLock() override {
+  LockResult TryLock() override {
     while (::flock(handle_, LOCK_EX | LOCK_NB) != 0) {
-      if (errno == EWOULDBLOCK) return Lock::kBusy;
-      if (errno != EINTR) return Lock::kFailed;
+      if (errno == EWOULDBLOCK) return LockResult::kBusy;
+      if (errno != EINTR) return LockResult::kFailed;
     }
-    return Lock::kHeld;
+    return LockResult::kHeld;
   }
 
   bool Truncate() override { return ::ftruncate(handle_, 0) == 0; }
@@ -160,32 +161,32 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
   // A link made through the descriptor, whatever names the file has or
   // lacks, under the hidden name, then renamed over to. FAT and exFAT say
   // EPERM, other file systems without links EOPNOTSUPP or EMLINK.
-  Named RenameTo(const std::string& to, const std::string& hidden) override {
-    if (!TakeGroupOf(to)) return Named::kCopyNeeded;
+  RenameResult RenameTo(const std::string& to, const std::string& hidden) override {
+    if (!TakeGroupOf(to)) return RenameResult::kCopyNeeded;
     const std::string self = "/proc/self/fd/" + std::to_string(handle_);
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       switch (errno) {
         case EEXIST:
-          return Named::kNameTaken;
+          return RenameResult::kStagingNameTaken;
         case EXDEV:
-          return Named::kCopyNeeded;
+          return RenameResult::kCopyNeeded;
         case EPERM:
         case EOPNOTSUPP:
         case EMLINK:
         case ENOENT:  // no /proc, or no name left to link through
-          return Named::kNoLinks;
+          return RenameResult::kRenameByPathNeeded;
         default:
-          return Named::kFailed;
+          return RenameResult::kFailed;
       }
     }
-    if (::rename(hidden.c_str(), to.c_str()) == 0) return Named::kNamed;
+    if (::rename(hidden.c_str(), to.c_str()) == 0) return RenameResult::kRenamed;
     ::unlink(hidden.c_str());
-    return Named::kFailed;
+    return RenameResult::kFailed;
   }
 
-  Removal RemoveName(const std::string& name) override {
+  RemoveResult RemoveName(const std::string& name) override {
     const Lookup held = Facts();
-    return held.Found() ? RemoveIfStill(name, held.facts.id) : Removal::kFailed;
+    return held.Found() ? RemoveIfStill(name, held.facts.id) : RemoveResult::kFailed;
   }
 
  private:

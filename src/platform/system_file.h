@@ -60,7 +60,7 @@ class SystemFile : public Base {
     return size;
   }
 
-  std::uint64_t DataFrom(std::uint64_t offset) override {
+  std::uint64_t NextDataFrom(std::uint64_t offset) override {
     std::uint64_t at = offset;
     if constexpr (Calls::kFindsHoles) {
       if (!Calls::Find(handle_, offset, true, at)) at = offset;
@@ -68,7 +68,7 @@ class SystemFile : public Base {
     return at;
   }
 
-  std::uint64_t HoleFrom(std::uint64_t offset) override {
+  std::uint64_t NextHoleFrom(std::uint64_t offset) override {
     std::uint64_t at = 0;
     if constexpr (Calls::kFindsHoles) {
       if (Calls::Find(handle_, offset, false, at)) return at;

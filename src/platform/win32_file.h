@@ -149,32 +149,34 @@ inline FileError::Reason OpenRefusal(DWORD error, const std::string& path) {
 // Why Windows refused to name a file to, from the last error. Replacing a
 // file that any program has open fails as a permission would: an open of
 // it for removal, sharing everything, tells the two apart.
-inline Named RenameRefusal(const std::string& to) {
+inline RenameResult RenameRefusal(const std::string& to) {
   const DWORD error = ::GetLastError();
-  if (error == ERROR_NOT_SAME_DEVICE) return Named::kCopyNeeded;
-  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return Named::kHeld;
-  if (error != ERROR_ACCESS_DENIED) return Named::kFailed;
+  if (error == ERROR_NOT_SAME_DEVICE) return RenameResult::kCopyNeeded;
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return RenameResult::kHeld;
+  if (error != ERROR_ACCESS_DENIED) return RenameResult::kFailed;
   const DWORD attributes = ::GetFileAttributesW(Wide(to).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD why = ::GetLastError();
-    return why == ERROR_ACCESS_DENIED    ? Named::kHeld    // its removal is pending
-           : why == ERROR_FILE_NOT_FOUND ? Named::kDenied  // the folder refuses
-                                         : Named::kFailed;
+    return why == ERROR_ACCESS_DENIED    ? RenameResult::kHeld    // its removal is pending
+           : why == ERROR_FILE_NOT_FOUND ? RenameResult::kDenied  // the folder refuses
+                                         : RenameResult::kFailed;
   }
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Named::kFailed;  // a folder is in the way
-  if (attributes & FILE_ATTRIBUTE_READONLY) return Named::kDenied;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    return RenameResult::kFailed;  // a folder is in the way
+  if (attributes & FILE_ATTRIBUTE_READONLY) return RenameResult::kDenied;
   HANDLE probe = ::CreateFileW(Wide(to).c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (probe == INVALID_HANDLE_VALUE) {
-    return ::GetLastError() == ERROR_SHARING_VIOLATION ? Named::kHeld : Named::kDenied;
+    return ::GetLastError() == ERROR_SHARING_VIOLATION ? RenameResult::kHeld
+                                                       : RenameResult::kDenied;
   }
   ::CloseHandle(probe);
-  return Named::kHeld;  // it could be removed, not replaced: a program has it open
+  return RenameResult::kHeld;  // it could be removed, not replaced: a program has it open
 }
 
 // Marks the file open as handle for removal when its last handle closes,
 // read-only or not.
-inline Removal Dispose(HANDLE handle) {
+inline RemoveResult Dispose(HANDLE handle) {
   FILE_BASIC_INFO basic{};
   if (::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
       (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
@@ -183,9 +185,9 @@ inline Removal Dispose(HANDLE handle) {
   }
   FILE_DISPOSITION_INFO dispose{TRUE};
   if (::SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose)) {
-    return Removal::kRemoved;
+    return RemoveResult::kRemoved;
   }
-  return ::GetLastError() == ERROR_ACCESS_DENIED ? Removal::kDenied : Removal::kFailed;
+  return ::GetLastError() == ERROR_ACCESS_DENIED ? RemoveResult::kDenied : RemoveResult::kFailed;
 }
 
 class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
@@ -196,7 +198,7 @@ class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
   Lookup Facts() override { return FactsOf(handle_); }
   bool Writable() const override { return writable_; }
   // The handle shares nothing: while it is open, no other program opens the file.
-  Lock TryLock() override { return Lock::kHeld; }
+  LockResult TryLock() override { return LockResult::kHeld; }
   bool Truncate() override {
     LARGE_INTEGER start{};
     return ::SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle_);
@@ -204,7 +206,7 @@ class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
   bool Sync() override { return ::FlushFileBuffers(handle_) != 0; }
 
   // Renames the held file itself, whatever its old name means by now.
-  Named RenameTo(const std::string& to, const std::string&) override {
+  RenameResult RenameTo(const std::string& to, const std::string&) override {
     const std::wstring name = NtPath(to);
     std::vector<unsigned char> bytes(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(WCHAR));
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(bytes.data());
@@ -214,19 +216,19 @@ class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
     std::copy(name.begin(), name.end(), info->FileName);
     if (::SetFileInformationByHandle(handle_, FileRenameInfo, info,
                                      static_cast<DWORD>(bytes.size()))) {
-      return Named::kNamed;
+      return RenameResult::kRenamed;
     }
     return RenameRefusal(to);
   }
 
   // The name goes when this handle closes: it shares nothing, so no other
   // program keeps the file.
-  Removal RemoveName(const std::string& name) override {
+  RemoveResult RemoveName(const std::string& name) override {
     const Lookup held = Facts();
-    if (!held.Found()) return Removal::kFailed;
+    if (!held.Found()) return RemoveResult::kFailed;
     const Lookup named = LookAt(name, false);
-    if (named.state == Lookup::State::kUnknown) return Removal::kFailed;
-    return named.Is(held.facts.id) ? Dispose(handle_) : Removal::kRemoved;
+    if (named.state == Lookup::State::kUnknown) return RemoveResult::kFailed;
+    return named.Is(held.facts.id) ? Dispose(handle_) : RemoveResult::kRemoved;
   }
 
  private:

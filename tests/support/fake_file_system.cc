@@ -56,12 +56,12 @@ class FakeHeld final : public HeldFile {
     return found;
   }
   bool Writable() const override { return writable_; }
-  Lock TryLock() override {
+  LockResult TryLock() override {
     const void*& lock = Node().lock;
-    if (fs_.exclusive_opens || lock == this) return Lock::kHeld;
-    if (lock != nullptr) return Lock::kBusy;
+    if (fs_.exclusive_opens || lock == this) return LockResult::kHeld;
+    if (lock != nullptr) return LockResult::kBusy;
     lock = this;
-    return Lock::kHeld;
+    return LockResult::kHeld;
   }
   bool Truncate() override {
     Node().bytes.clear();
@@ -71,18 +71,20 @@ class FakeHeld final : public HeldFile {
     fs_.log.push_back(copy_ ? "sync copy" : "sync " + name_);
     return !fs_.fail_sync;
   }
-  Named RenameTo(const std::string& to, const std::string& hidden) override {
-    if (fs_.fail_naming || !fs_.DirectoryOfPath(to).writable) return Named::kFailed;
-    if (fs_.DirectoryOfPath(to).volume != Node().volume) return Named::kCopyNeeded;
-    if (!fs_.exclusive_opens && fs_.Has(hidden)) return Named::kNameTaken;  // the link is refused
+  RenameResult RenameTo(const std::string& to, const std::string& hidden) override {
+    if (fs_.fail_naming || !fs_.DirectoryOfPath(to).writable) return RenameResult::kFailed;
+    if (fs_.DirectoryOfPath(to).volume != Node().volume) return RenameResult::kCopyNeeded;
+    if (!fs_.exclusive_opens && fs_.Has(hidden))
+      return RenameResult::kStagingNameTaken;  // the link is refused
     // Windows renames the held file itself; POSIX links it through its descriptor.
     if (fs_.exclusive_opens && fs_.Look(name_, false).Is(fs_.FactsOf(inode_).id)) fs_.Unlink(name_);
-    if (!fs_.exclusive_opens && !fs_.DirectoryOfPath(to).links) return Named::kNoLinks;
+    if (!fs_.exclusive_opens && !fs_.DirectoryOfPath(to).links)
+      return RenameResult::kRenameByPathNeeded;
     fs_.Link(inode_, to);
     fs_.log.push_back("name " + to);
-    return Named::kNamed;
+    return RenameResult::kRenamed;
   }
-  Removal RemoveName(const std::string& name) override {
+  RemoveResult RemoveName(const std::string& name) override {
     return fs_.Remove(name, fs_.FactsOf(inode_).id);
   }
 
@@ -196,37 +198,38 @@ std::unique_ptr<InputStream> FakeFileSystem::OpenForReading(const std::string& p
       std::make_unique<MemoryFile>(inodes.at(names.at(path)).bytes), path);
 }
 
-Opened FakeFileSystem::Hold(int inode, const std::string& path, bool writable, bool copy) {
+OpenResult FakeFileSystem::Hold(int inode, const std::string& path, bool writable, bool copy) {
   auto held = std::make_unique<FakeHeld>(*this, inode, path, writable, copy);
   if (exclusive_opens) inodes.at(inode).lock = held.get();
-  return Opened{std::move(held)};
+  return OpenResult{std::move(held)};
 }
 
-Opened FakeFileSystem::Create(const std::string& path) {
-  if (Has(Spelled(path))) return Opened{nullptr, OpenFailure::kExists};
-  if (user != 0 && !DirectoryOfPath(path).writable) return Opened{nullptr, OpenFailure::kDenied};
+OpenResult FakeFileSystem::Create(const std::string& path) {
+  if (Has(Spelled(path))) return OpenResult{nullptr, OpenFailure::kExists};
+  if (user != 0 && !DirectoryOfPath(path).writable)
+    return OpenResult{nullptr, OpenFailure::kDenied};
   log.push_back("create " + path);
   // What begins with the hidden prefix is a copy's.
   return Hold(Put(path, {}, user, 0666 & ~umask), path, true,
               path.substr(DirectoryOf(path).size()).rfind(".kv2pelmo-", 0) == 0);
 }
 
-Opened FakeFileSystem::OpenExisting(const std::string& given) {
+OpenResult FakeFileSystem::OpenExisting(const std::string& given) {
   const std::string path = Spelled(given);
-  if (!Has(path)) return Opened{nullptr, OpenFailure::kMissing};
+  if (!Has(path)) return OpenResult{nullptr, OpenFailure::kMissing};
   Inode& node = inodes.at(names.at(path));
-  if (!node.link_to.empty()) return Opened{nullptr, OpenFailure::kOther};  // never followed
-  if (exclusive_opens && node.lock != nullptr) return Opened{nullptr, OpenFailure::kBusy};
+  if (!node.link_to.empty()) return OpenResult{nullptr, OpenFailure::kOther};  // never followed
+  if (exclusive_opens && node.lock != nullptr) return OpenResult{nullptr, OpenFailure::kBusy};
   // As the platforms do: this user's own file is opened whatever its mode.
   const bool own = node.owner == user;
-  if (!own && !May(node, 04) && !May(node, 02)) return Opened{nullptr, OpenFailure::kDenied};
+  if (!own && !May(node, 04) && !May(node, 02)) return OpenResult{nullptr, OpenFailure::kDenied};
   log.push_back("open " + given);
   return Hold(names.at(path), given, May(node, 02), false);
 }
 
-Opened FakeFileSystem::CreateNameless(const std::string& directory) {
+OpenResult FakeFileSystem::CreateAnonymous(const std::string& directory) {
   const Directory& there = directories[directory];
-  if (exclusive_opens || !there.links) return Opened{nullptr, OpenFailure::kUnsupported};
+  if (exclusive_opens || !there.links) return OpenResult{nullptr, OpenFailure::kUnsupported};
   log.push_back("create nameless in " + directory);
   const int inode = next_inode_++;
   Inode& node = inodes[inode];
@@ -236,27 +239,28 @@ Opened FakeFileSystem::CreateNameless(const std::string& directory) {
   return Hold(inode, directory, true, true);
 }
 
-Named FakeFileSystem::Rename(const std::string& from, const std::string& to) {
-  if (fail_naming || !Has(from)) return Named::kFailed;
+RenameResult FakeFileSystem::Rename(const std::string& from, const std::string& to) {
+  if (fail_naming || !Has(from)) return RenameResult::kFailed;
   const int inode = names.at(from);
-  if (DirectoryOfPath(to).volume != inodes.at(inode).volume) return Named::kCopyNeeded;
+  if (DirectoryOfPath(to).volume != inodes.at(inode).volume) return RenameResult::kCopyNeeded;
   Unlink(from);
   Link(inode, to);
   log.push_back("name " + to);
-  return Named::kNamed;
+  return RenameResult::kRenamed;
 }
 
-Removal FakeFileSystem::Remove(const std::string& path, const FileId& id) {
-  if (!Look(path, false).Is(id)) return Removal::kRemoved;
-  if (!MayRemove(path)) return Removal::kDenied;
+RemoveResult FakeFileSystem::Remove(const std::string& path, const FileId& id) {
+  if (!Look(path, false).Is(id)) return RemoveResult::kRemoved;
+  if (!MayRemove(path)) return RemoveResult::kDenied;
   log.push_back("remove " + path);
   Unlink(path);
-  return Removal::kRemoved;
+  return RemoveResult::kRemoved;
 }
 
 InUse FakeFileSystem::LockedByAnyone(const FileFacts& file) {
   if (locks_unknown) return InUse::kUnknown;
-  return inodes.at(static_cast<int>(file.id.index & 0xFFFFFFFF)).lock != nullptr ? InUse::kYes : InUse::kNo;
+  return inodes.at(static_cast<int>(file.id.index & 0xFFFFFFFF)).lock != nullptr ? InUse::kYes
+                                                                                 : InUse::kNo;
 }
 
 std::vector<std::string> FakeFileSystem::List(const std::string& directory) {

@@ -89,12 +89,12 @@ class FakeFileSystem final : public FileSystem {
   bool IsDevice(const std::string& path) override { return devices.count(path) > 0; }
   Lookup Look(const std::string& path, bool follow_links) override;
   std::unique_ptr<InputStream> OpenForReading(const std::string& path) override;
-  Opened Create(const std::string& path) override;
-  Opened OpenExisting(const std::string& path) override;
-  Opened CreateNameless(const std::string& directory) override;
-  Named Rename(const std::string& from, const std::string& to) override;
+  OpenResult Create(const std::string& path) override;
+  OpenResult OpenExisting(const std::string& path) override;
+  OpenResult CreateAnonymous(const std::string& directory) override;
+  RenameResult Rename(const std::string& from, const std::string& to) override;
   /// Removes path when it still denotes the file id, as an RemoveName does.
-  Removal Remove(const std::string& path, const FileId& id);
+  RemoveResult Remove(const std::string& path, const FileId& id);
   InUse LockedByAnyone(const FileFacts& file) override;
   bool NameFits(const std::string& directory, const std::string& name) override {
     return name.size() <= directories[directory].name_max;
@@ -112,7 +112,7 @@ class FakeFileSystem final : public FileSystem {
 
  private:
   bool May(const Inode& inode, unsigned bits) const;
-  Opened Hold(int inode, const std::string& path, bool writable, bool copy);
+  OpenResult Hold(int inode, const std::string& path, bool writable, bool copy);
 
   int next_inode_ = 1;
   std::uint64_t unique_ = 0;
