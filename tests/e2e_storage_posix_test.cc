@@ -54,6 +54,14 @@ TEST_P(OnFileSystem, ConvertsInItsOwnDirectoryAndReplacesAnOlderOutput) {
     EXPECT_EQ(ReadFile(There(kOutput)), kImage);
     EXPECT_EQ(Listing(fs_.Path()), "fw.480 fw.48g " + kOutput);
   }
+  // Messages logged into a file beside the image, as scripts do: a file on
+  // the same volume, whose name tells it is none of the run's.
+  RunLimits logged;
+  WriteFile(There("log.txt"), {});
+  logged.stdout_path = There("log.txt").string();
+  ExpectProgram(fs_.Path(), {"fw.480", "fw.48g"}, "", 0, logged);
+  const std::string log = Written(kOutput);
+  EXPECT_EQ(ReadFile(There("log.txt")), Bytes(log.begin(), log.end()));
 }
 
 // The image is written in the current directory and copied across. A run

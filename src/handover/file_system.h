@@ -146,6 +146,9 @@ class FileSystem {
   /// Returns what the standard input, output and error are: missing where
   /// one is not a file.
   virtual std::vector<Lookup> StandardStreams() = 0;
+  /// Returns the name the standard stream index (0, 1 or 2) was opened
+  /// under, where the system tells; empty where it does not.
+  virtual std::string StandardStreamName(std::size_t /*index*/) { return std::string(); }
   /// Waits that long.
   virtual void Sleep(int milliseconds) = 0;
   /// Returns a number that this process has not had before and others are

@@ -62,14 +62,18 @@ SameFile SameByName(FileSystem& files, const std::string& path, const std::strin
   return SameFile::kCannotTell;
 }
 
-// Where identities may differ by spelling, a standard stream that is a file
-// on the same volume may be the file under another spelling.
-SameFile SameAsStream(const Lookup& stream, const FileId& id, bool stable) {
+SameFile SameAsStream(FileSystem& files, std::size_t index, const Lookup& stream,
+                      const std::string& path, const FileId& id) {
   if (stream.Is(id)) return SameFile::kYes;
   if (stream.state == Lookup::State::kUnknown) return SameFile::kCannotTell;
   const bool near = stream.Found() && stream.facts.type == Type::kRegular &&
                     (stream.facts.id.volume == id.volume || id.volume == FileId::kAnyVolume);
-  return !stable && near ? SameFile::kCannotTell : SameFile::kNo;
+  if (!near || files.StableIdentities(DirectoryOf(path))) return SameFile::kNo;
+  // Messages logged into a file beside the image, as scripts do, are no
+  // reason to refuse: only a name that may fold into path's may be path.
+  const std::string name = files.StandardStreamName(index);
+  if (!name.empty() && !MayFoldTogether(BaseName(name), BaseName(path))) return SameFile::kNo;
+  return SameFile::kCannotTell;
 }
 
 // "Cannot tell" never counts as "not the same".
@@ -84,9 +88,9 @@ SameFile SameAsProtected(FileSystem& files, const std::string& path, const FileI
   };
   note(protect.input);
   if (protect.alignator) note(*protect.alignator);
-  const bool stable = files.StableIdentities(DirectoryOf(path));
-  for (const Lookup& standard : files.StandardStreams()) {
-    same = std::max(same, SameAsStream(standard, id, stable));
+  const std::vector<Lookup> streams = files.StandardStreams();
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    same = std::max(same, SameAsStream(files, i, streams[i], path, id));
   }
   return same;
 }

@@ -3,6 +3,7 @@
 #ifndef KV2PELMO_HANDOVER_SAME_FILE_H_
 #define KV2PELMO_HANDOVER_SAME_FILE_H_
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -26,10 +27,12 @@ enum class SameFile { kNo, kCannotTell, kYes };
 /// apart cannot be told apart there. kNo where identities are stable.
 SameFile SameByName(FileSystem& files, const std::string& path, const std::string& given);
 
-/// Compares a standard stream with the file id in a directory whose
-/// identities are stable or not: a stream that is a file on the same volume
-/// may be it under another spelling where they are not.
-SameFile SameAsStream(const Lookup& stream, const FileId& id, bool stable);
+/// Compares standard stream index with the file id, named path: where
+/// identities may follow the spelling, a stream that is a file on the same
+/// volume may be it under another spelling, unless the name the stream was
+/// opened under is not one of path's spellings.
+SameFile SameAsStream(FileSystem& files, std::size_t index, const Lookup& stream,
+                      const std::string& path, const FileId& id);
 
 /// Compares the file id, named path, with the input, the alignator and the
 /// standard streams. "Cannot tell" never counts as "not the same".

@@ -85,13 +85,16 @@ void TemporaryImage::RefuseProtectedName(const std::string& to) {
     RefuseIfProtected(*protect_.alignator, to, target.facts.id, Cause::kIsAlignator);
   }
   const std::vector<Lookup> streams = files_.StandardStreams();
-  const bool stable = files_.StableIdentities(DirectoryOf(to));
   for (std::size_t i = 1; i < streams.size(); ++i) {  // output and error; input is but read
-    if (streams[i].Is(target.facts.id)) {
-      throw NamingError(Kind::kRename, path_, to, Cause::kIsStandardStream);
-    }
-    if (!stable && SameAsStream(streams[i], target.facts.id, stable) != SameFile::kNo) {
-      throw NamingError(Kind::kRename, path_, to, Cause::kMaybeProtected);
+    switch (SameAsStream(files_, i, streams[i], to, target.facts.id)) {
+      case SameFile::kYes:
+        throw NamingError(Kind::kRename, path_, to, Cause::kIsStandardStream);
+      case SameFile::kCannotTell:
+        // A stream the system cannot look at is no reason to refuse here.
+        if (streams[i].state == Lookup::State::kUnknown) break;
+        throw NamingError(Kind::kRename, path_, to, Cause::kMaybeProtected);
+      case SameFile::kNo:
+        break;
     }
   }
 }

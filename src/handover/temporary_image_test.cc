@@ -192,6 +192,13 @@ TEST(TemporaryImageTest, WhereIdsFollowTheSpellingNamesAreCompared) {
   EXPECT_EQ(p.fs.Bytes("FW.FLS"), Bytes{8});
   p.fs.standard[1] = p.fs.Look("fw.480", false);  // kv2pelmo ... > fw.480, say
   EXPECT_EQ(p.Failure(), Failed(Kind::kCreate, Reason::kMaybeProtected));
+  Policy logged;  // messages logged beside the image: only a name that may fold is a doubt
+  logged.fs.directories[""] = p.fs.directories[""];
+  logged.fs.standard[1] = logged.fs.Look("fw.480", false);
+  logged.fs.standard_names[1] = "/stick/log.txt";
+  logged.Convert("fw.fls");
+  logged.fs.standard_names[1] = "/stick/FW.FLS";
+  EXPECT_EQ(logged.Failure(), Failed(Kind::kRename, Reason::kMaybeProtected));
   Policy sensitive;  // where both spellings are listed, they are two files
   arranged(sensitive, false);
   sensitive.protect.alignator = "FW.FLS";

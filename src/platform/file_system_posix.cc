@@ -141,6 +141,17 @@ class PosixFileSystem final : public FileSystem {
     return streams;
   }
 
+  std::string StandardStreamName(std::size_t index) override {
+    char name[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(index);
+    const ssize_t length = ::readlink(link.c_str(), name, sizeof name);
+    // A pipe or a socket has no name: "pipe:[...]".
+    if (length <= 0 || static_cast<std::size_t>(length) == sizeof name || name[0] != '/') {
+      return std::string();
+    }
+    return std::string(name, static_cast<std::size_t>(length));
+  }
+
   void Sleep(int milliseconds) override { ::usleep(static_cast<useconds_t>(milliseconds) * 1000); }
 
   std::uint64_t UniqueNumber() override {

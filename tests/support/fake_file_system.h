@@ -60,6 +60,8 @@ class FakeFileSystem final : public FileSystem {
   bool exclusive_opens = false;
   /// What the standard streams are; missing unless a test says.
   std::vector<Lookup> standard = std::vector<Lookup>(3, Lookup{Lookup::State::kMissing, {}});
+  /// The names they were opened under; empty where the system would not tell.
+  std::vector<std::string> standard_names = std::vector<std::string>(3);
   /// What happens once the run has waited that many milliseconds in all.
   std::vector<std::pair<int, std::function<void()>>> after_waiting;
   int waited = 0;
@@ -107,6 +109,7 @@ class FakeFileSystem final : public FileSystem {
     log.push_back("sync directory " + directory);
   }
   std::vector<Lookup> StandardStreams() override { return standard; }
+  std::string StandardStreamName(std::size_t index) override { return standard_names[index]; }
   void Sleep(int milliseconds) override;
   std::uint64_t UniqueNumber() override { return ++unique_; }
 
