@@ -152,7 +152,7 @@ FuzzCase TakeApart(const std::uint8_t* data, std::size_t size) {
   return input;
 }
 
-void CheckImage(const FinishedImage& finished, const Bytes& bytes, const ModelResult& model) {
+void CheckImage(const ImageFacts& finished, const Bytes& bytes, const ModelResult& model) {
   Check(bytes == model.image, "every block's bytes are at their offset, the rest as predicted");
   Check(finished.base_address == model.base, "the base address is the first block's");
   Check((finished.kind == ImageKind::kPpm) == model.ppm, "the kind is told by the first block");
@@ -178,13 +178,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     InputStream alignator(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
     return ReadFirstHeader(alignator);
   };
-  std::optional<std::variant<FinishedImage, Refusal>> converted;
+  std::optional<std::variant<ImageFacts, Refusal>> converted;
   std::uint64_t cut_record = 0;
   try {
     Conversion conversion(source, image);
-    const std::optional<Refusal> refusal = conversion.PlaceBlocks();
-    converted = refusal ? std::variant<FinishedImage, Refusal>(*refusal)
-                        : conversion.Align(read_alignator());
+    const std::optional<Refusal> refusal = conversion.PlaceBlocksAndRound();
+    converted = refusal ? std::variant<ImageFacts, Refusal>(*refusal)
+                        : conversion.AlignAndRelease(read_alignator());
     image.Flush();
   } catch (const RecordCutShort& error) {  // any other failure escapes: a finding
     cut_record = error.record_offset();
@@ -201,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(refusal->kind == stop->kind, "the refusal is of the kind the model predicts");
     Check(refusal->offset == stop->offset, "the refusal names the record the model stops at");
   } else {
-    const FinishedImage* finished = converted ? std::get_if<FinishedImage>(&*converted) : nullptr;
+    const ImageFacts* finished = converted ? std::get_if<ImageFacts>(&*converted) : nullptr;
     Check(finished != nullptr, "an image exists exactly for a fully valid file");
     CheckImage(*finished, image_bytes, model);
   }

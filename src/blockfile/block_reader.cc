@@ -33,34 +33,35 @@ auto ReadWithinRecord(std::uint64_t offset, Read read) -> decltype(read()) {
 
 }  // namespace
 
-// Returns a header the read-ahead does not hold whole, read into spare_;
+// Returns a header the read-ahead does not hold whole, read into split_header_;
 // nothing at the end of the file.
-const std::uint8_t* BlockReader::HeaderAcrossReadAhead(std::uint64_t offset) {
+const std::uint8_t* BlockReader::ReadSplitHeader(std::uint64_t offset) {
   if (input_.AtEnd()) return nullptr;
-  ReadWithinRecord(offset, [&] { input_.ReadExactly(spare_.bytes.data(), kBlockHeaderSize); });
-  return spare_.bytes.data();
+  ReadWithinRecord(offset,
+                   [&] { input_.ReadExactly(split_header_.bytes.data(), kBlockHeaderSize); });
+  return split_header_.bytes.data();
 }
 
 // A failed check of the header, or the first piece of a record longer
-// than the buffer: into uncommon_.
-void BlockReader::ReadUncommon(const std::uint8_t* bytes, std::uint64_t offset) {
+// than the buffer: into slow_result_.
+void BlockReader::ReadOnSlowPath(const std::uint8_t* bytes, std::uint64_t offset) {
   BlockHeader header;
   std::memcpy(header.bytes.data(), bytes, kBlockHeaderSize);
   if (header.Id() != BlockIdValue) {
-    uncommon_ = NoBlock(ReadResult::Kind::kBadId, offset);
+    slow_result_ = NoBlock(ReadResult::Kind::kBadId, offset);
     return;
   }
   const std::uint8_t header_checksum = HeaderChecksum(header);
   if (header_checksum != header.StoredHeaderChecksum()) {
-    uncommon_ = NoBlock(ReadResult::Kind::kBadHeaderChecksum, offset, header_checksum,
-                        header.StoredHeaderChecksum());
+    slow_result_ = NoBlock(ReadResult::Kind::kBadHeaderChecksum, offset, header_checksum,
+                           header.StoredHeaderChecksum());
     return;
   }
   remaining_ = static_cast<std::size_t>(BlockLength(header));
   checksum_ = 0;
-  uncommon_ = ReadResult{ReadResult::Kind::kBlock,    offset,  BlockAddress(header),
-                         BlockLength(header),         nullptr, 0,
-                         header.StoredDataChecksum(), 0};
+  slow_result_ = ReadResult{ReadResult::Kind::kBlock,    offset,  BlockAddress(header),
+                            BlockLength(header),         nullptr, 0,
+                            header.StoredDataChecksum(), 0};
   NextPiece();
 }
 
@@ -72,16 +73,16 @@ const std::uint8_t* BlockReader::CopyData(std::size_t size, std::uint64_t offset
 
 ReadResult BlockReader::NextPiece() {
   const std::size_t size = std::min(remaining_, BlockBufferSize);
-  uncommon_.data = ReadWithinRecord(uncommon_.offset, [&] { return ReadPiece(size); });
-  uncommon_.piece_length = static_cast<std::int32_t>(size);
+  slow_result_.data = ReadWithinRecord(slow_result_.offset, [&] { return ReadPiece(size); });
+  slow_result_.piece_length = static_cast<std::int32_t>(size);
   remaining_ -= size;
   // The checksum is the sum of its pieces', as each is 0 minus a sum.
-  checksum_ = static_cast<std::uint8_t>(checksum_ + FlashBlockChecksum(uncommon_.data, size));
-  if (remaining_ == 0 && checksum_ != uncommon_.stored) {
-    uncommon_.kind = ReadResult::Kind::kBadDataChecksum;
-    uncommon_.calculated = checksum_;
+  checksum_ = static_cast<std::uint8_t>(checksum_ + FlashBlockChecksum(slow_result_.data, size));
+  if (remaining_ == 0 && checksum_ != slow_result_.stored) {
+    slow_result_.kind = ReadResult::Kind::kBadDataChecksum;
+    slow_result_.calculated = checksum_;
   }
-  return uncommon_;
+  return slow_result_;
 }
 
 ReadResult ReadFirstHeader(InputStream& file) {

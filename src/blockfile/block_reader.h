@@ -79,7 +79,7 @@ class BlockReader {
     if (input_.HoldsAhead(kBlockHeaderSize)) {
       bytes = input_.ReadInPlace(kBlockHeaderSize);
     } else {
-      bytes = HeaderAcrossReadAhead(offset);
+      bytes = ReadSplitHeader(offset);
       if (bytes == nullptr) return ReadResult{ReadResult::Kind::kEndOfFile, offset};
     }
     // The common record, whose data fits the buffer, is read, checked and
@@ -90,8 +90,8 @@ class BlockReader {
     const auto size = static_cast<std::size_t>(length);
     if (header.Id() != BlockIdValue || HeaderChecksum(header) != header.StoredHeaderChecksum() ||
         size > BlockBufferSize) {
-      ReadUncommon(bytes, offset);
-      return uncommon_;  // a copy, so that the common result stays in registers
+      ReadOnSlowPath(bytes, offset);
+      return slow_result_;  // a copy, so that the common result stays in registers
     }
     const std::int32_t address = BlockAddress(header);
     const std::uint8_t stored = header.StoredDataChecksum();
@@ -105,10 +105,10 @@ class BlockReader {
         ReadResult::Kind::kBlock, offset, address, length, data, 0, stored, length};
     const std::uint8_t checksum = FlashBlockChecksum(data, size);
     if (checksum == stored) return block;
-    uncommon_ = block;
-    uncommon_.kind = ReadResult::Kind::kBadDataChecksum;
-    uncommon_.calculated = checksum;
-    return uncommon_;
+    slow_result_ = block;
+    slow_result_.kind = ReadResult::Kind::kBadDataChecksum;
+    slow_result_.calculated = checksum;
+    return slow_result_;
   }
 
   /// After Next returned a block whose piece is shorter than its length:
@@ -117,8 +117,8 @@ class BlockReader {
   ReadResult NextPiece();
 
  private:
-  const std::uint8_t* HeaderAcrossReadAhead(std::uint64_t offset);
-  void ReadUncommon(const std::uint8_t* bytes, std::uint64_t offset);
+  const std::uint8_t* ReadSplitHeader(std::uint64_t offset);
+  void ReadOnSlowPath(const std::uint8_t* bytes, std::uint64_t offset);
   const std::uint8_t* CopyData(std::size_t size, std::uint64_t offset);
   // Data already read ahead is checked where it lies, without a copy.
   const std::uint8_t* ReadPiece(std::size_t length) {
@@ -130,11 +130,11 @@ class BlockReader {
   InputStream& input_;
   BlockBuffer& buffer_;
   // A header the read-ahead held only in part, read whole.
-  BlockHeader spare_;
+  BlockHeader split_header_;
   // Of a record not read in one pass: a failed check of its header, or a
   // record read in pieces, with the bytes still to come and the checksum of
   // those read.
-  ReadResult uncommon_;
+  ReadResult slow_result_;
   std::size_t remaining_ = 0;
   std::uint8_t checksum_ = 0;
 };

@@ -185,8 +185,8 @@ std::string AlignatorBelowEndNotice(const std::string& alignator) {
 
 // Prints the facts of the image, a line each; the ranges as they are found,
 // however many there are.
-void PrintImageDescription(const FinishedImage& image, const std::string& output_name,
-                           BlockMap& map, std::uint64_t image_size, std::ostream& out) {
+void PrintImageDescription(const ImageFacts& image, const std::string& output_name, BlockMap& map,
+                           std::uint64_t image_size, std::ostream& out) {
   const auto as_unsigned = [](std::int64_t value) {
     return static_cast<unsigned long long>(value);
   };

@@ -63,8 +63,8 @@ std::string AlignatorBelowEndNotice(const std::string& alignator);
 
 /// Prints what --info tells of an image, a line each; the ranges as map
 /// finds them, however many there are.
-void PrintImageDescription(const FinishedImage& image, const std::string& output_name,
-                           BlockMap& map, std::uint64_t image_size, std::ostream& out);
+void PrintImageDescription(const ImageFacts& image, const std::string& output_name, BlockMap& map,
+                           std::uint64_t image_size, std::ostream& out);
 
 }  // namespace kv2pelmo
 

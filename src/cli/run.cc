@@ -22,7 +22,7 @@ namespace {
 
 std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
                                               const std::optional<std::string>& alignator_path,
-                                              const LongWaitNotice& notice) {
+                                              const OnLongWait& notice) {
   if (!alignator_path) return std::nullopt;
   std::unique_ptr<InputStream> alignator = OpenWhenReleased(files, *alignator_path, notice);
   const ReadResult header = ReadFirstHeader(*alignator);
@@ -32,19 +32,17 @@ std::optional<ReadResult> ReadAlignatorHeader(FileSystem& files,
 
 // Places the blocks, then reads the alignator's first header and aligns to
 // it: the alignator is read only once every block has passed.
-std::variant<FinishedImage, Refusal> Convert(FileSystem& files, InputStream& input,
-                                             ImageStream& image,
-                                             const std::optional<std::string>& alignator_path,
-                                             const LongWaitNotice& notice,
-                                             BlockMap* map = nullptr) {
+std::variant<ImageFacts, Refusal> Convert(FileSystem& files, InputStream& input, ImageStream& image,
+                                          const std::optional<std::string>& alignator_path,
+                                          const OnLongWait& notice, BlockMap* map = nullptr) {
   Conversion conversion(input, image);
-  if (std::optional<Refusal> refusal = conversion.PlaceBlocks(map)) return *refusal;
-  return conversion.Align(ReadAlignatorHeader(files, alignator_path, notice));
+  if (std::optional<Refusal> refusal = conversion.PlaceBlocksAndRound(map)) return *refusal;
+  return conversion.AlignAndRelease(ReadAlignatorHeader(files, alignator_path, notice));
 }
 
 // Waits are told on standard error, so that the output of a run that waited
 // stays the same.
-LongWaitNotice NoticesTo(std::ostream& err) {
+OnLongWait NoticesTo(std::ostream& err) {
   return [&err](const std::string& path) { err << WaitNotice(path) << std::flush; };
 }
 
@@ -56,15 +54,15 @@ bool NameFits(FileSystem& files, const std::string& output) {
 
 // Returns the finished image and its name, or nothing after printing why it
 // was refused. A swapped pair is no refusal, but it is said.
-std::optional<std::pair<FinishedImage, std::string>> OutputNameOrRefusal(
+std::optional<std::pair<ImageFacts, std::string>> OutputNameOrRefusal(
     FileSystem& files, const std::string& input_path,
     const std::optional<std::string>& alignator_path,
-    const std::variant<FinishedImage, Refusal>& converted, std::ostream& out, std::ostream& err) {
+    const std::variant<ImageFacts, Refusal>& converted, std::ostream& out, std::ostream& err) {
   if (const auto* refusal = std::get_if<Refusal>(&converted)) {
     out << RefusalMessage(*refusal);
     return std::nullopt;
   }
-  const auto& image = std::get<FinishedImage>(converted);
+  const auto& image = std::get<ImageFacts>(converted);
   if (image.alignator_below_end) err << AlignatorBelowEndNotice(*alignator_path);
   std::string name =
       OutputNamer::MakeOutputName(input_path, image.base_address, image.kind, image.variant_letter);
@@ -80,11 +78,11 @@ std::optional<std::pair<FinishedImage, std::string>> OutputNameOrRefusal(
 int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
                        const std::optional<std::string>& alignator_path, std::ostream& out,
                        std::ostream& err) {
-  const LongWaitNotice notice = NoticesTo(err);
+  const OnLongWait notice = NoticesTo(err);
   std::unique_ptr<InputStream> input = OpenWhenReleased(files, input_path, notice);
   std::unique_ptr<TemporaryImage> image =
       TemporaryImage::Create(files, kTemporaryImageName, {input_path, alignator_path}, notice);
-  const std::variant<FinishedImage, Refusal> converted =
+  const std::variant<ImageFacts, Refusal> converted =
       Convert(files, *input, image->Stream(), alignator_path, notice);
   const auto finished = OutputNameOrRefusal(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;
@@ -96,11 +94,11 @@ int ConvertAndHandOver(FileSystem& files, const std::string& input_path,
 int DescribeImage(FileSystem& files, const std::string& input_path,
                   const std::optional<std::string>& alignator_path, std::ostream& out,
                   std::ostream& err) {
-  const LongWaitNotice notice = NoticesTo(err);
+  const OnLongWait notice = NoticesTo(err);
   std::unique_ptr<InputStream> input = OpenWhenReleased(files, input_path, notice);
   ImageStream image(std::make_unique<DiscardingFile>(), kTemporaryImageName);
   BlockMap map;
-  const std::variant<FinishedImage, Refusal> converted =
+  const std::variant<ImageFacts, Refusal> converted =
       Convert(files, *input, image, alignator_path, notice, &map);
   const auto finished = OutputNameOrRefusal(files, input_path, alignator_path, converted, out, err);
   if (!finished) return kExitRefused;

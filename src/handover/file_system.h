@@ -57,7 +57,7 @@ enum class OpenFailure { kNone, kExists, kMissing, kBusy, kDenied, kUnsupported,
 /// cannot be replaced); kDenied: this user may not replace it.
 enum class RenameResult {
   kRenamed,
-  kStagingNameTaken,
+  kHiddenNameTaken,
   kRenameByPathNeeded,
   kCopyNeeded,
   kHeld,
@@ -65,7 +65,7 @@ enum class RenameResult {
   kFailed
 };
 /// Whether a lock was had.
-enum class LockResult { kHeld, kBusy, kFailed };
+enum class LockResult { kAcquired, kBusy, kFailed };
 /// How removing a name went; kRemoved also when it no longer denotes the file.
 enum class RemoveResult { kRemoved, kDenied, kFailed };
 /// Whether any program holds a file's lock.

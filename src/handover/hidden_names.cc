@@ -28,9 +28,9 @@ std::uint64_t Hash64(std::uint64_t value) {
   return value ^ (value >> 31);
 }
 
-// The 16 digits of a fresh name: a value, then a check made of it, which
+// The 16 digits of a random name: a value, then a check made of it, which
 // an identity's name or a user's file has only by a chance of one in 2^32.
-std::uint64_t FreshNumber(std::uint32_t value) {
+std::uint64_t RandomNumberWithCheck(std::uint32_t value) {
   return std::uint64_t{value} << 32 | (Hash64(value ^ 0x6B7632ull) & 0xFFFFFFFF);
 }
 
@@ -58,15 +58,17 @@ std::string HiddenNameForFile(const std::string& directory, const FileId& id) {
   return HiddenNameFromNumber(directory, Hash64(Hash64(id.volume) ^ id.index));
 }
 
-std::string FreshHiddenNameOf(const std::string& directory, std::uint64_t unique) {
-  return HiddenNameFromNumber(directory, FreshNumber(static_cast<std::uint32_t>(Hash64(unique))));
+std::string RandomHiddenNameOf(const std::string& directory, std::uint64_t unique) {
+  return HiddenNameFromNumber(directory,
+                              RandomNumberWithCheck(static_cast<std::uint32_t>(Hash64(unique))));
 }
 
 HiddenKind KindOfHiddenName(const std::string& name) {
   const std::optional<std::uint64_t> number = HiddenNumber(name);
   if (!number) return HiddenKind::kNone;
-  return FreshNumber(static_cast<std::uint32_t>(*number >> 32)) == *number ? HiddenKind::kFresh
-                                                                           : HiddenKind::kIdentity;
+  return RandomNumberWithCheck(static_cast<std::uint32_t>(*number >> 32)) == *number
+             ? HiddenKind::kRandom
+             : HiddenKind::kIdentity;
 }
 
 }  // namespace kv2pelmo

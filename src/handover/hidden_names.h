@@ -14,18 +14,18 @@ namespace kv2pelmo {
 /// a sweep tells the program's own from a user's file of a like name.
 std::string HiddenNameForFile(const std::string& directory, const FileId& id);
 
-/// Returns the fresh hidden name, in directory, that the number unique
+/// Returns the random hidden name, in directory, that the number unique
 /// gives the first name of a copy: one whose digits check themselves, so
 /// that a sweep knows a copy that died before it had its identity's name.
-std::string FreshHiddenNameOf(const std::string& directory, std::uint64_t unique);
+std::string RandomHiddenNameOf(const std::string& directory, std::uint64_t unique);
 
 /// What a name, without its directory, is among the hidden names.
 enum class HiddenKind {
   kNone,
   /// Of the form of an identity's name: the file's identity tells whether it is.
   kIdentity,
-  /// A fresh name, whose digits check themselves.
-  kFresh,
+  /// A random name, whose digits check themselves.
+  kRandom,
 };
 HiddenKind KindOfHiddenName(const std::string& name);
 

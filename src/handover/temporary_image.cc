@@ -30,15 +30,15 @@ FileError RenameError(const std::string& from, const std::string& to, RenameResu
 
 std::unique_ptr<TemporaryImage> TemporaryImage::Create(FileSystem& files, const std::string& path,
                                                        const ProtectedFiles& protect,
-                                                       const LongWaitNotice& on_long_wait) {
+                                                       const OnLongWait& on_long_wait) {
   Waiter waiter(files, path, on_long_wait);
-  std::unique_ptr<HeldFile> file = HoldImage(files, path, protect, waiter);
+  std::unique_ptr<HeldFile> file = ClaimTemporaryImage(files, path, protect, waiter);
   return std::unique_ptr<TemporaryImage>(
       new TemporaryImage(files, path, protect, std::move(file), on_long_wait));
 }
 
 TemporaryImage::TemporaryImage(FileSystem& files, std::string path, ProtectedFiles protect,
-                               std::unique_ptr<HeldFile> file, LongWaitNotice on_long_wait)
+                               std::unique_ptr<HeldFile> file, OnLongWait on_long_wait)
     : files_(files),
       path_(std::move(path)),
       protect_(std::move(protect)),
@@ -58,7 +58,7 @@ void TemporaryImage::MoveTo(const std::string& to) {
   RemoveDeadCopies(directory);
   const RenameResult named = RenameHeldFileWhenReleased(*file_, path_, to);
   if (named == RenameResult::kCopyNeeded) {
-    CopyToOtherVolume(to);
+    CopyBesideOutput(to);
   } else if (named != RenameResult::kRenamed) {
     throw RenameError(path_, to, named);
   }
@@ -121,26 +121,26 @@ void TemporaryImage::RefuseIfProtected(const std::string& given_path, const std:
 
 // Removes what runs killed while naming left in directory: only a file that
 // carries the hidden name made of its own identity, or an empty one under a
-// fresh name (a copy is renamed before anything is written into it), which
+// random name (a copy is renamed before anything is written into it), which
 // no file of a user's carries by chance, that no run holds any more, and
 // that is none of the files the run must not touch. A live run holds its
-// hidden files; a fresh one is looked at once locked, and removed only while
+// hidden files; a random one is looked at once locked, and removed only while
 // its name still denotes it.
 void TemporaryImage::RemoveDeadCopies(const std::string& directory) {
   for (const std::string& name : files_.List(directory)) {
     const HiddenKind kind = KindOfHiddenName(name);
     if (kind == HiddenKind::kNone) continue;
-    const bool fresh = kind == HiddenKind::kFresh;
+    const bool random = kind == HiddenKind::kRandom;
     const std::string path = directory + name;
     OpenResult opened = files_.OpenExisting(path);
     if (!opened.file) continue;
     const Lookup found = opened.file->Facts();
     if (found.Found() && found.facts.type == Type::kRegular &&
-        (fresh || path == HiddenNameForFile(directory, found.facts.id)) &&
+        (random || path == HiddenNameForFile(directory, found.facts.id)) &&
         SameAsProtected(files_, path, found.facts.id, protect_) == SameFile::kNo &&
-        opened.file->TryLock() == LockResult::kHeld) {
+        opened.file->TryLock() == LockResult::kAcquired) {
       const Lookup locked = opened.file->Facts();
-      if (fresh && (!locked.Found() || locked.facts.size > 0)) continue;
+      if (random && (!locked.Found() || locked.facts.size > 0)) continue;
       static_cast<void>(opened.file->RemoveName(path));
     }
   }
@@ -158,7 +158,7 @@ RenameResult TemporaryImage::RenameHeldFile(HeldFile& file, const std::string& n
   const std::string hidden = HiddenNameForFile(DirectoryOf(to), held.facts.id);
   const RenameResult named = file.RenameTo(to, hidden);
   const bool rename =
-      named == RenameResult::kRenameByPathNeeded || named == RenameResult::kStagingNameTaken;
+      named == RenameResult::kRenameByPathNeeded || named == RenameResult::kHiddenNameTaken;
   if (!rename) return named;
   if (name.empty() || !NameStillRefersTo(files_, name, file)) return RenameResult::kFailed;
   return files_.Rename(name, to);
@@ -178,7 +178,7 @@ RenameResult TemporaryImage::RenameHeldFileWhenReleased(HeldFile& file, const st
 
 // Across volumes: a copy beside to, held and locked while it is made and
 // named, so that a sweep takes only a dead run's; named once whole and synced.
-void TemporaryImage::CopyToOtherVolume(const std::string& to) {
+void TemporaryImage::CopyBesideOutput(const std::string& to) {
   std::string name;  // the copy's, where it cannot be made without one
   std::unique_ptr<HeldFile> copy = CreateCopyBeside(to, name);
   RenameResult named = RenameResult::kFailed;
@@ -192,26 +192,26 @@ void TemporaryImage::CopyToOtherVolume(const std::string& to) {
   if (named != RenameResult::kRenamed) throw RenameError(path_, to, named);
 }
 
-// A copy that must have a name is made under a fresh one, then given the
+// A copy that must have a name is made under a random one, then given the
 // hidden name of its identity, before anything is written into it.
 std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to,
                                                            std::string& name) {
   OpenResult made = files_.CreateAnonymous(DirectoryOf(to));
-  if (made.file && made.file->TryLock() == LockResult::kHeld) return std::move(made.file);
+  if (made.file && made.file->TryLock() == LockResult::kAcquired) return std::move(made.file);
   if (made.failure != OpenFailure::kUnsupported) throw FileError(Kind::kRename, path_, to);
-  // A fresh copy that another run's sweep took for a dead one before this
+  // A copy under a random name that another run's sweep took for a dead one before this
   // run locked it, or whose hidden name another user has taken, is made anew.
   for (int tries = 0; tries < kCopyTries; ++tries) {
     do {
       // A short name nothing has, so that output names up to the file
       // system's limit still work.
-      name = FreshHiddenNameOf(DirectoryOf(to), files_.UniqueNumber());
+      name = RandomHiddenNameOf(DirectoryOf(to), files_.UniqueNumber());
       made = files_.Create(name);
     } while (made.failure == OpenFailure::kExists);
     const Lookup copy = made.file ? made.file->Facts() : Lookup{};
     const std::string hidden =
         copy.Found() ? HiddenNameForFile(DirectoryOf(to), copy.facts.id) : "";
-    if (copy.Found() && made.file->TryLock() == LockResult::kHeld &&
+    if (copy.Found() && made.file->TryLock() == LockResult::kAcquired &&
         files_.Look(hidden, false).state == Lookup::State::kMissing &&
         MoveToHiddenName(*made.file, name, hidden)) {
       name = hidden;
@@ -223,15 +223,15 @@ std::unique_ptr<HeldFile> TemporaryImage::CreateCopyBeside(const std::string& to
   throw FileError(Kind::kRename, path_, to);
 }
 
-// Gives copy, just made as fresh and still empty, the name hidden instead:
+// Gives copy, just made as random_name and still empty, the name hidden instead:
 // through the file itself where the platform can (a handle that shares
-// nothing cannot be renamed by its name), else by renaming fresh.
-bool TemporaryImage::MoveToHiddenName(HeldFile& copy, const std::string& fresh,
+// nothing cannot be renamed by its name), else by renaming random_name.
+bool TemporaryImage::MoveToHiddenName(HeldFile& copy, const std::string& random_name,
                                       const std::string& hidden) {
   RenameResult named = copy.RenameTo(hidden, hidden);
-  if (named == RenameResult::kRenameByPathNeeded) named = files_.Rename(fresh, hidden);
+  if (named == RenameResult::kRenameByPathNeeded) named = files_.Rename(random_name, hidden);
   if (named != RenameResult::kRenamed) return false;
-  static_cast<void>(copy.RemoveName(fresh));  // where it was linked, not renamed
+  static_cast<void>(copy.RemoveName(random_name));  // where it was linked, not renamed
   return true;
 }
 

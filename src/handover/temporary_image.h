@@ -35,7 +35,7 @@ class TemporaryImage {
   /// cannot be replaced.
   static std::unique_ptr<TemporaryImage> Create(FileSystem& files, const std::string& path,
                                                 const ProtectedFiles& protect,
-                                                const LongWaitNotice& on_long_wait);
+                                                const OnLongWait& on_long_wait);
   TemporaryImage(const TemporaryImage&) = delete;
   TemporaryImage& operator=(const TemporaryImage&) = delete;
 
@@ -61,7 +61,7 @@ class TemporaryImage {
 
  private:
   TemporaryImage(FileSystem& files, std::string path, ProtectedFiles protect,
-                 std::unique_ptr<HeldFile> file, LongWaitNotice on_long_wait);
+                 std::unique_ptr<HeldFile> file, OnLongWait on_long_wait);
   void RefuseProtectedName(const std::string& to);
   void RefuseIfProtected(const std::string& given_path, const std::string& to, const FileId& target,
                          NamingError::Cause cause);
@@ -69,15 +69,15 @@ class TemporaryImage {
   RenameResult RenameHeldFile(HeldFile& file, const std::string& name, const std::string& to);
   RenameResult RenameHeldFileWhenReleased(HeldFile& file, const std::string& name,
                                           const std::string& to);
-  void CopyToOtherVolume(const std::string& to);
+  void CopyBesideOutput(const std::string& to);
   std::unique_ptr<HeldFile> CreateCopyBeside(const std::string& to, std::string& name);
-  bool MoveToHiddenName(HeldFile& copy, const std::string& fresh, const std::string& hidden);
+  bool MoveToHiddenName(HeldFile& copy, const std::string& random_name, const std::string& hidden);
 
   FileSystem& files_;
   std::string path_;
   ProtectedFiles protect_;
   HeldFile* file_;  // owned by the stream
-  LongWaitNotice on_long_wait_;
+  OnLongWait on_long_wait_;
   ImageStream stream_;
 };
 

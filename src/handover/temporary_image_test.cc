@@ -207,7 +207,7 @@ TEST(TemporaryImageTest, WhereIdsFollowTheSpellingNamesAreCompared) {
 }
 
 // Only a file under the hidden name of its own identity, which no user's
-// file has by chance, or an empty one under a fresh name (a copy that died
+// file has by chance, or an empty one under a random name (a copy that died
 // before it had its identity's), is swept, and only when no run holds it;
 // the input, a user's file of a like name and a live run's copy stay. A
 // user's file under the hidden name of the reused leftover blocks nothing.
@@ -225,14 +225,14 @@ TEST(TemporaryImageTest, SweepRemovesOnlyDeadCopiesOfItsOwn) {
   p.protect.input = input;
   p.fs.Put(kTemp, {7});
   const std::string planted = HiddenNameForFile("out/", p.fs.Look(kTemp, false).facts.id);
-  const std::string written = FreshHiddenNameOf("out/", 1), held = FreshHiddenNameOf("out/", 2);
+  const std::string written = RandomHiddenNameOf("out/", 1), held = RandomHiddenNameOf("out/", 2);
   const std::vector<std::string> kept = {
       live,    input, "out/.kv2pelmo-backup", "out/.kv2pelmo-000000000000000a.tmp", planted,
       written, held};
   for (std::size_t i = 2; i < kept.size(); ++i) p.fs.Put(kept[i], {4});
   p.fs.inodes[p.fs.names[held]].bytes.clear();
   p.fs.inodes[p.fs.names[held]].lock = FakeFileSystem::kElsewhere;
-  const std::string died = FreshHiddenNameOf("out/", 3);
+  const std::string died = RandomHiddenNameOf("out/", 3);
   p.fs.Put(died, {});
   p.Convert("out/fw.fls");
   p.ExpectOutput("out/fw.fls");

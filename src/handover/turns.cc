@@ -11,7 +11,7 @@ using Cause = NamingError::Cause;
 using Type = FileFacts::Type;
 
 // What removing a leftover came to: gone, or to be looked at again.
-void AfterRemoving(RemoveResult removal, const std::string& path, Waiter& waiter) {
+void RetryOrRefuseRemoval(RemoveResult removal, const std::string& path, Waiter& waiter) {
   if (removal == RemoveResult::kRemoved) return;
   if (waiter.RetryWithinGrace()) return;
   if (removal == RemoveResult::kDenied)
@@ -54,17 +54,17 @@ void WaitUnlessProtected(FileSystem& files, const std::string& path, const Prote
   waiter.Wait();
 }
 
-// What came of a turn at the file of a name; for kLeftoverRemoved, how the removal
+// What came of a turn at the file of a name; for kLeftoverRemovalTried, how the removal
 // of a leftover went.
 struct Turn {
-  enum class Kind { kReady, kReopen, kHeldByAnother, kLeftoverRemoved } kind;
+  enum class Kind { kReady, kNameMovedOn, kHeldByAnother, kLeftoverRemovalTried } kind;
   RemoveResult removal = RemoveResult::kRemoved;
 };
 
 // Takes the turn on the file just opened as path and makes it this run's
 // empty image (kReady); otherwise says why path is to be opened again.
-Turn TakeTurn(FileSystem& files, const std::string& path, const ProtectedFiles& protect, bool fresh,
-              HeldFile& file) {
+Turn TakeTurn(FileSystem& files, const std::string& path, const ProtectedFiles& protect,
+              bool just_created, HeldFile& file) {
   const Lookup opened = file.Facts();
   if (!opened.Found() || opened.facts.type != Type::kRegular) throw FileError(Kind::kCreate, path);
   switch (SameAsProtected(files, path, opened.facts.id, protect)) {
@@ -80,20 +80,20 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const ProtectedFiles& 
       return {Turn::Kind::kHeldByAnother};
     case LockResult::kFailed:
       throw FileError(Kind::kCreate, path);
-    case LockResult::kHeld:
+    case LockResult::kAcquired:
       break;
   }
   // While this run waited, the one before it may have given the file its
   // final name or removed it; the name may even mean another file by now.
-  if (!NameStillRefersTo(files, path, file)) return {Turn::Kind::kReopen};
+  if (!NameStillRefersTo(files, path, file)) return {Turn::Kind::kNameMovedOn};
   const Lookup held = file.Facts();
   // Through another name the truncation would reach another file (a run
   // killed while it named its image leaves one); another user's file, or
-  // one with odd permissions, would lend them to the output. A fresh file
+  // one with odd permissions, would lend them to the output. A file just created
   // shows the mount's owner and mode where there are none (FAT, exFAT).
   if (!held.Found() || held.facts.links > 1 ||
-      (!fresh && (!held.facts.default_owner_and_mode || !file.Writable()))) {
-    return {Turn::Kind::kLeftoverRemoved, file.RemoveName(path)};
+      (!just_created && (!held.facts.default_owner_and_mode || !file.Writable()))) {
+    return {Turn::Kind::kLeftoverRemovalTried, file.RemoveName(path)};
   }
   if (held.facts.size > 0 && !file.Truncate()) throw FileError(Kind::kCreate, path);
   return {Turn::Kind::kReady};
@@ -101,11 +101,11 @@ Turn TakeTurn(FileSystem& files, const std::string& path, const ProtectedFiles& 
 
 }  // namespace
 
-std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
-                                    const ProtectedFiles& protect, Waiter& waiter) {
+std::unique_ptr<HeldFile> ClaimTemporaryImage(FileSystem& files, const std::string& path,
+                                              const ProtectedFiles& protect, Waiter& waiter) {
   for (;;) {
     OpenResult opened = files.Create(path);
-    const bool fresh = opened.failure == OpenFailure::kNone;
+    const bool just_created = opened.failure == OpenFailure::kNone;
     if (opened.failure == OpenFailure::kBusy) {  // still going, where it was held open
       waiter.Wait();
       continue;
@@ -127,16 +127,16 @@ std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
       }
     }
     if (!opened.file) throw FileError(Kind::kCreate, path);
-    const Turn turn = TakeTurn(files, path, protect, fresh, *opened.file);
+    const Turn turn = TakeTurn(files, path, protect, just_created, *opened.file);
     if (turn.kind == Turn::Kind::kReady) return std::move(opened.file);
     // Let go before any wait: a run that has just made the file must be
     // able to lock it meanwhile.
     opened.file.reset();
     if (turn.kind == Turn::Kind::kHeldByAnother) {
       waiter.Wait();
-    } else if (turn.kind == Turn::Kind::kLeftoverRemoved &&
+    } else if (turn.kind == Turn::Kind::kLeftoverRemovalTried &&
                turn.removal != RemoveResult::kRemoved) {
-      AfterRemoving(turn.removal, path, waiter);
+      RetryOrRefuseRemoval(turn.removal, path, waiter);
     } else {
       waiter.CountRetry(path);
     }

@@ -16,8 +16,8 @@ namespace kv2pelmo {
 /// held, locked and empty. Waits through waiter while another run holds it.
 /// Throws FileError(kCreate), or NamingError with its cause, as
 /// TemporaryImage::Create says.
-std::unique_ptr<HeldFile> HoldImage(FileSystem& files, const std::string& path,
-                                    const ProtectedFiles& protect, Waiter& waiter);
+std::unique_ptr<HeldFile> ClaimTemporaryImage(FileSystem& files, const std::string& path,
+                                              const ProtectedFiles& protect, Waiter& waiter);
 
 }  // namespace kv2pelmo
 

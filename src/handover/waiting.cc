@@ -28,7 +28,7 @@ void Waiter::CountRetry(const std::string& path) {
 }
 
 std::unique_ptr<InputStream> OpenWhenReleased(FileSystem& files, const std::string& path,
-                                              const LongWaitNotice& notice) {
+                                              const OnLongWait& notice) {
   Waiter waiter(files, path, notice);
   for (;;) {
     try {

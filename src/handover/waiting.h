@@ -22,14 +22,14 @@ constexpr int kHoldBoundMilliseconds = 3000;
 constexpr int kUnseenLockBoundMilliseconds = 15000;
 
 /// Called once a wait for the file at the path given has lasted about a second.
-using LongWaitNotice = std::function<void(const std::string& path)>;
+using OnLongWait = std::function<void(const std::string& path)>;
 
 /// The waits of a run for one file, in polls: told once when they add up
 /// to a second, and bounded.
 class Waiter {
  public:
   /// Waits for the file at path; notice is told of it once.
-  Waiter(FileSystem& files, std::string path, const LongWaitNotice& notice)
+  Waiter(FileSystem& files, std::string path, const OnLongWait& notice)
       : files_(files), path_(std::move(path)), notice_(notice) {}
   /// Waits a poll's time.
   void Wait();
@@ -52,7 +52,7 @@ class Waiter {
   static constexpr int kMostRetries = 1000;
   FileSystem& files_;
   std::string path_;
-  const LongWaitNotice& notice_;
+  const OnLongWait& notice_;
   int waited_ = 0;
   int grace_used_ = 0;
   int retries_ = 0;
@@ -63,7 +63,7 @@ class Waiter {
 /// another program holds it. Throws FileError(kOpen), with Reason kHeld when
 /// it is still held after kHoldBoundMilliseconds.
 std::unique_ptr<InputStream> OpenWhenReleased(FileSystem& files, const std::string& path,
-                                              const LongWaitNotice& notice);
+                                              const OnLongWait& notice);
 
 }  // namespace kv2pelmo
 

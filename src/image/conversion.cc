@@ -73,7 +73,7 @@ std::optional<Refusal> PlaceAllBlocks(BlockReader& reader, ImageWriter& writer, 
 Conversion::Conversion(InputStream& input, ImageStream& image)
     : input_(input), buffer_(BlockBufferSize), reader_(input, buffer_), writer_(image, buffer_) {}
 
-std::optional<Refusal> Conversion::PlaceBlocks(BlockMap* map) {
+std::optional<Refusal> Conversion::PlaceBlocksAndRound(BlockMap* map) {
   // Described, the image keeps nothing: its fill would cost more than
   // reading a small file (0.26 of 0.54 million instructions for the
   // example pair), for no more than its size.
@@ -85,7 +85,7 @@ std::optional<Refusal> Conversion::PlaceBlocks(BlockMap* map) {
   return std::nullopt;
 }
 
-std::variant<FinishedImage, Refusal> Conversion::Align(
+std::variant<ImageFacts, Refusal> Conversion::AlignAndRelease(
     const std::optional<ReadResult>& alignator_header) {
   bool alignator_below_end = false;
   if (alignator_header) {
@@ -98,8 +98,8 @@ std::variant<FinishedImage, Refusal> Conversion::Align(
   // in a fixed order: buffer, input, image; the image is closed once named.
   BlockBuffer().swap(buffer_);
   input_.Close();
-  return FinishedImage{writer_.BaseAddress(), writer_.Kind(), writer_.VariantLetter(),
-                       alignator_below_end};
+  return ImageFacts{writer_.BaseAddress(), writer_.Kind(), writer_.VariantLetter(),
+                    alignator_below_end};
 }
 
 }  // namespace kv2pelmo

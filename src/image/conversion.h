@@ -16,7 +16,7 @@
 namespace kv2pelmo {
 
 /// What a finished image's name is made of.
-struct FinishedImage {
+struct ImageFacts {
   std::int32_t base_address;
   ImageKind kind;
   std::uint8_t variant_letter;
@@ -62,12 +62,13 @@ class Conversion {
   /// map, the image is described, not kept: every block is noted in map,
   /// and the fill only measured (see ImageWriter::MeasureFillOnly). Returns the first refusal, or
   /// nothing. Throws FileError when the file layer fails.
-  std::optional<Refusal> PlaceBlocks(BlockMap* map = nullptr);
+  std::optional<Refusal> PlaceBlocksAndRound(BlockMap* map = nullptr);
 
-  /// After PlaceBlocks: pads the image up to the address of alignator_header,
+  /// After PlaceBlocksAndRound: pads the image up to the address of alignator_header,
   /// when there is one; releases the block buffer and closes the input.
   /// Returns what names the image, or the refusal of the header.
-  std::variant<FinishedImage, Refusal> Align(const std::optional<ReadResult>& alignator_header);
+  std::variant<ImageFacts, Refusal> AlignAndRelease(
+      const std::optional<ReadResult>& alignator_header);
 
  private:
   InputStream& input_;

@@ -13,7 +13,7 @@ using test::Bytes;
 using test::Record;
 
 struct Converted {
-  std::variant<FinishedImage, Refusal> result;
+  std::variant<ImageFacts, Refusal> result;
   Bytes image;
 };
 
@@ -24,13 +24,13 @@ Converted ConvertBytes(Bytes file, const std::optional<Bytes>& alignator = std::
   ImageStream image(std::make_unique<MemoryFile>(converted.image), "tempdct3.tmp");
   Bytes alignator_bytes = alignator.value_or(Bytes{});
   Conversion conversion(input, image);
-  if (std::optional<Refusal> refusal = conversion.PlaceBlocks()) {
+  if (std::optional<Refusal> refusal = conversion.PlaceBlocksAndRound()) {
     converted.result = *refusal;
   } else if (alignator) {
     InputStream stream(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
-    converted.result = conversion.Align(ReadFirstHeader(stream));
+    converted.result = conversion.AlignAndRelease(ReadFirstHeader(stream));
   } else {
-    converted.result = conversion.Align(std::nullopt);
+    converted.result = conversion.AlignAndRelease(std::nullopt);
   }
   image.Close();
   return converted;
@@ -55,14 +55,14 @@ TEST(ConversionTest, BlocksAreCheckedBeforeTheAlignator) {
 TEST(ConversionTest, TheAlignatorExtendsTheImageOrIsNoted) {
   const Bytes mcu = Record(0x200000, {1}).Build();
   Converted joined = ConvertBytes(mcu, Record(0x230000, {2}).Build());
-  const auto& image = std::get<FinishedImage>(joined.result);
+  const auto& image = std::get<ImageFacts>(joined.result);
   EXPECT_EQ(image.base_address, 0x200000);
   EXPECT_FALSE(image.alignator_below_end);
   EXPECT_EQ(joined.image.size(), 0x30000u);
   EXPECT_EQ(joined.image.back(), 0xFF);
 
   Converted below = ConvertBytes(mcu, Record(0x1F0000, {2}).Build());
-  EXPECT_TRUE(std::get<FinishedImage>(below.result).alignator_below_end);
+  EXPECT_TRUE(std::get<ImageFacts>(below.result).alignator_below_end);
   EXPECT_EQ(below.image.size(), 0x10000u);
 }
 

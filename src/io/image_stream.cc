@@ -25,7 +25,7 @@ ImageStream::~ImageStream() {
 }
 
 // Ends appending: the current window keeps what was appended to it.
-void ImageStream::Settle() {
+void ImageStream::EndAppend() {
   if (current_ == nullptr) return;
   const std::uint64_t position = Position();
   current_->length =
@@ -63,7 +63,7 @@ std::uint64_t ImageStream::NextStretch(std::uint64_t at, const Window* self) con
 // A seek into a window's stretch appends there; a seek to a window's end
 // appends after it, where no other stretch begins. One pass finds both.
 void ImageStream::SeekElsewhere(std::uint64_t offset) {
-  Settle();
+  EndAppend();
   append_base_ = offset;
   Window* inside = nullptr;
   Window* ending = nullptr;
@@ -83,7 +83,7 @@ void ImageStream::SeekElsewhere(std::uint64_t offset) {
 
 void ImageStream::WriteAll(const void* data, std::size_t n) {
   if (n == 0) return;  // writing nothing must not move the end of the file
-  Settle();
+  EndAppend();
   const std::uint64_t at = append_base_;
   const std::uint64_t end = at + n;
   const auto* bytes = static_cast<const unsigned char*>(data);
@@ -148,7 +148,7 @@ void ImageStream::Write(Window& window) {
 }
 
 void ImageStream::Flush() {
-  Settle();
+  EndAppend();
   // In order of their offsets, as the file is laid out.
   const auto place = [](const Window& window) {
     return window.length == 0 ? kUnknown : window.offset;

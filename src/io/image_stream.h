@@ -82,7 +82,7 @@ class ImageStream final {
 
   void WriteAll(const void* data, std::size_t n);
   void SeekElsewhere(std::uint64_t offset);
-  void Settle();
+  void EndAppend();
   void Append(Window& window, std::uint64_t at, std::uint64_t next);
   std::uint64_t NextStretch(std::uint64_t at, const Window* self) const;
   Window& WindowFor(std::uint64_t offset, std::size_t n);

@@ -124,7 +124,8 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
   PosixHeldFile(int fd, const std::string& path, bool writable)
       : SystemFile(fd, path, FileError::Kind::kWrite), writable_(writable) {
     struct statfs info {};
-    past_end_ = ::fstatfs(fd, &info) == 0 && static_cast<long>(info.f_type) != kFuseMagic;
+    takes_writes_past_end_ =
+        ::fstatfs(fd, &info) == 0 && static_cast<long>(info.f_type) != kFuseMagic;
   }
 
   Lookup Facts() override {
@@ -133,7 +134,7 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
   }
   bool Writable() const override { return writable_; }
   // fusefat refuses a write past the end, and loses bytes written after.
-  bool TakesWritesPastTheEnd() override { return past_end_; }
+  bool TakesWritesPastTheEnd() override { return takes_writes_past_end_; }
 
   ~PosixHeldFile() override {
     if (restore_mode_ >= 0) {
@@ -152,7 +153,7 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
       if (errno == EWOULDBLOCK) return LockResult::kBusy;
       if (errno != EINTR) return LockResult::kFailed;
     }
-    return LockResult::kHeld;
+    return LockResult::kAcquired;
   }
 
   bool Truncate() override { return ::ftruncate(handle_, 0) == 0; }
@@ -167,7 +168,7 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       switch (errno) {
         case EEXIST:
-          return RenameResult::kStagingNameTaken;
+          return RenameResult::kHiddenNameTaken;
         case EXDEV:
           return RenameResult::kCopyNeeded;
         case EPERM:
@@ -191,7 +192,7 @@ class PosixHeldFile final : public SystemFile<HeldFile, PosixCalls> {
 
  private:
   bool writable_;
-  bool past_end_ = true;
+  bool takes_writes_past_end_ = true;
   // The held file was made elsewhere; a file made beside to would have the
   // group of to's directory where that has the set-group-ID bit (a shared
   // group directory), and the user's own otherwise. False where the held

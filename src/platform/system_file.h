@@ -23,9 +23,9 @@ class SystemFile : public Base {
  public:
   using Handle = typename Calls::Handle;
 
-  /// Takes ownership of handle. failure is the kind of every error but a read's.
-  SystemFile(Handle handle, std::string path, FileError::Kind failure)
-      : handle_(handle), path_(std::move(path)), failure_(failure) {}
+  /// Takes ownership of handle. error_kind is the kind of every error but a read's.
+  SystemFile(Handle handle, std::string path, FileError::Kind error_kind)
+      : handle_(handle), path_(std::move(path)), error_kind_(error_kind) {}
   ~SystemFile() override {
     if (handle_ != Calls::kNone) static_cast<void>(Calls::Close(handle_));
   }
@@ -51,12 +51,12 @@ class SystemFile : public Base {
   }
 
   void Seek(std::uint64_t offset) override {
-    if (!Calls::Seek(handle_, offset)) throw FileError(failure_, path_);
+    if (!Calls::Seek(handle_, offset)) throw FileError(error_kind_, path_);
   }
 
   std::uint64_t Size() override {
     std::uint64_t size = 0;
-    if (!Calls::Size(handle_, size)) throw FileError(failure_, path_);
+    if (!Calls::Size(handle_, size)) throw FileError(error_kind_, path_);
     return size;
   }
 
@@ -78,13 +78,13 @@ class SystemFile : public Base {
 
   void Close() override {
     if (handle_ == Calls::kNone) return;
-    if (!Calls::Close(std::exchange(handle_, Calls::kNone))) throw FileError(failure_, path_);
+    if (!Calls::Close(std::exchange(handle_, Calls::kNone))) throw FileError(error_kind_, path_);
   }
 
  protected:
   Handle handle_;
   std::string path_;
-  FileError::Kind failure_;
+  FileError::Kind error_kind_;
 };
 
 }  // namespace kv2pelmo

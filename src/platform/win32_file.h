@@ -198,7 +198,7 @@ class Win32HeldFile final : public SystemFile<HeldFile, Win32Calls> {
   Lookup Facts() override { return FactsOf(handle_); }
   bool Writable() const override { return writable_; }
   // The handle shares nothing: while it is open, no other program opens the file.
-  LockResult TryLock() override { return LockResult::kHeld; }
+  LockResult TryLock() override { return LockResult::kAcquired; }
   bool Truncate() override {
     LARGE_INTEGER start{};
     return ::SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle_);

@@ -58,10 +58,10 @@ class FakeHeld final : public HeldFile {
   bool Writable() const override { return writable_; }
   LockResult TryLock() override {
     const void*& lock = Node().lock;
-    if (fs_.exclusive_opens || lock == this) return LockResult::kHeld;
+    if (fs_.exclusive_opens || lock == this) return LockResult::kAcquired;
     if (lock != nullptr) return LockResult::kBusy;
     lock = this;
-    return LockResult::kHeld;
+    return LockResult::kAcquired;
   }
   bool Truncate() override {
     Node().bytes.clear();
@@ -75,7 +75,7 @@ class FakeHeld final : public HeldFile {
     if (fs_.fail_naming || !fs_.DirectoryOfPath(to).writable) return RenameResult::kFailed;
     if (fs_.DirectoryOfPath(to).volume != Node().volume) return RenameResult::kCopyNeeded;
     if (!fs_.exclusive_opens && fs_.Has(hidden))
-      return RenameResult::kStagingNameTaken;  // the link is refused
+      return RenameResult::kHiddenNameTaken;  // the link is refused
     // Windows renames the held file itself; POSIX links it through its descriptor.
     if (fs_.exclusive_opens && fs_.Look(name_, false).Is(fs_.FactsOf(inode_).id)) fs_.Unlink(name_);
     if (!fs_.exclusive_opens && !fs_.DirectoryOfPath(to).links)
