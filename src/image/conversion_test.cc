@@ -1,4 +1,4 @@
-// Convert's sequence over in-memory files: blocks first, then rounding, then the alignator.
+// The conversion's two steps over in-memory files: blocks placed and rounded, then aligned.
 #include "image/conversion.h"
 
 #include <gtest/gtest.h>
@@ -12,58 +12,38 @@ namespace {
 using test::Bytes;
 using test::Record;
 
-struct Converted {
-  std::variant<ImageFacts, Refusal> result;
-  Bytes image;
-};
-
-// Converts file, with an alignator of the bytes given, if any.
-Converted ConvertBytes(Bytes file, const std::optional<Bytes>& alignator = std::nullopt) {
-  Converted converted{Refusal{}, {}};
+// Converts an MCU file of one byte at 0x200000 with the alignator given;
+// returns the outcome and the image's bytes.
+std::pair<std::variant<ImageFacts, Refusal>, Bytes> ConvertWith(Bytes alignator) {
+  Bytes file = Record(0x200000, {1}).Build(), image_bytes;
   InputStream input(std::make_unique<MemoryFile>(file), "fw.480");
-  ImageStream image(std::make_unique<MemoryFile>(converted.image), "tempdct3.tmp");
-  Bytes alignator_bytes = alignator.value_or(Bytes{});
+  ImageStream image(std::make_unique<MemoryFile>(image_bytes), "tempdct3.tmp");
   Conversion conversion(input, image);
-  if (std::optional<Refusal> refusal = conversion.PlaceBlocksAndRound()) {
-    converted.result = *refusal;
-  } else if (alignator) {
-    InputStream stream(std::make_unique<MemoryFile>(alignator_bytes), "fw.48g");
-    converted.result = conversion.AlignAndRelease(ReadFirstHeader(stream));
-  } else {
-    converted.result = conversion.AlignAndRelease(std::nullopt);
-  }
+  EXPECT_FALSE(conversion.PlaceBlocksAndRound());
+  InputStream alignator_stream(std::make_unique<MemoryFile>(alignator), "fw.48g");
+  auto result = conversion.AlignAndRelease(ReadFirstHeader(alignator_stream));
   image.Close();
-  return converted;
+  return {result, image_bytes};
 }
 
-// A bad block is refused whatever the alignator; a bad alignator after good
-// blocks leaves the rounded image.
-TEST(ConversionTest, BlocksAreCheckedBeforeTheAlignator) {
-  const Bytes bad_alignator = Record(0x3A0000, {}).WithId(0).Build();
-  Converted bad = ConvertBytes(Record(0x200000, {1}).WithId(0x0C).Build(), bad_alignator);
-  EXPECT_EQ(std::get<Refusal>(bad.result).kind, Refusal::Kind::kBadId);
+// A bad alignator leaves the rounded image; a good one pads the image up to
+// where it begins, unless it begins below the image's end, which is noted.
+TEST(ConversionTest, TheImageIsRoundedThenPaddedToTheAlignator) {
+  const auto [bad, rounded] = ConvertWith(Record(0x3A0000, {}).WithId(0).Build());
+  EXPECT_EQ(std::get<Refusal>(bad).kind, Refusal::Kind::kAlignatorBadId);
+  Bytes expected(0x10000, 0xFF);
+  expected[0] = 1;
+  EXPECT_EQ(rounded, expected);
 
-  Converted good = ConvertBytes(Record(0x200000, {1}).Build(), bad_alignator);
-  EXPECT_EQ(std::get<Refusal>(good.result).kind, Refusal::Kind::kAlignatorBadId);
-  Bytes rounded(0x10000, 0xFF);
-  rounded[0] = 1;
-  EXPECT_EQ(good.image, rounded);
-}
+  const auto [joined, padded] = ConvertWith(Record(0x230000, {2}).Build());
+  EXPECT_EQ(std::get<ImageFacts>(joined).base_address, 0x200000);
+  EXPECT_FALSE(std::get<ImageFacts>(joined).alignator_below_end);
+  expected.resize(0x30000, 0xFF);
+  EXPECT_EQ(padded, expected);
 
-// The image is padded up to where the alignator begins, unless it begins
-// below the image's end, which is said.
-TEST(ConversionTest, TheAlignatorExtendsTheImageOrIsNoted) {
-  const Bytes mcu = Record(0x200000, {1}).Build();
-  Converted joined = ConvertBytes(mcu, Record(0x230000, {2}).Build());
-  const auto& image = std::get<ImageFacts>(joined.result);
-  EXPECT_EQ(image.base_address, 0x200000);
-  EXPECT_FALSE(image.alignator_below_end);
-  EXPECT_EQ(joined.image.size(), 0x30000u);
-  EXPECT_EQ(joined.image.back(), 0xFF);
-
-  Converted below = ConvertBytes(mcu, Record(0x1F0000, {2}).Build());
-  EXPECT_TRUE(std::get<ImageFacts>(below.result).alignator_below_end);
-  EXPECT_EQ(below.image.size(), 0x10000u);
+  const auto [below, kept] = ConvertWith(Record(0x1F0000, {2}).Build());
+  EXPECT_TRUE(std::get<ImageFacts>(below).alignator_below_end);
+  EXPECT_EQ(kept.size(), 0x10000u);
 }
 
 }  // namespace
