@@ -23,8 +23,9 @@ bool MayFoldTogether(const std::string& a, const std::string& b) {
     for (const char c : name) {
       const auto byte = static_cast<unsigned char>(c);
       wide = wide || byte >= 0x80;
-      if (byte < 0x80 || !drop_wide)
+      if (byte < 0x80 || !drop_wide) {
         out += static_cast<char>(byte < 0x80 ? std::tolower(byte) : byte);
+      }
     }
     return std::pair{out, wide};
   };

@@ -14,8 +14,9 @@ using Type = FileFacts::Type;
 void RetryOrRefuseRemoval(RemoveResult removal, const std::string& path, Waiter& waiter) {
   if (removal == RemoveResult::kRemoved) return;
   if (waiter.RetryWithinGrace()) return;
-  if (removal == RemoveResult::kDenied)
+  if (removal == RemoveResult::kDenied) {
     throw NamingError(Kind::kCreate, path, "", Cause::kNotRemovable);
+  }
   throw FileError(Kind::kCreate, path);
 }
 

@@ -42,7 +42,7 @@ inline void CopyBytes(unsigned char* to, const unsigned char* from, std::size_t 
   if (n - kPiece <= kPiece) {
     std::memcpy(to, from, kPiece);
     std::memcpy(to + n - kPiece, from + n - kPiece, kPiece);
-  } else if (n > 0) {
+  } else if (n > 0) {  // cppcheck-suppress knownConditionTrueFalse ; n - kPiece wraps for n < 16
     std::memcpy(to, from, n);
   }
 }

@@ -100,8 +100,9 @@ inline Lookup LookAt(const std::string& path, bool follow_links) {
 inline RemoveResult RemoveIfStill(const std::string& path, const FileId& id) {
   const Lookup named = LookAt(path, false);
   if (named.state == Lookup::State::kUnknown) return RemoveResult::kFailed;
-  if (!named.Is(id) || ::unlink(path.c_str()) == 0 || errno == ENOENT)
+  if (!named.Is(id) || ::unlink(path.c_str()) == 0 || errno == ENOENT) {
     return RemoveResult::kRemoved;
+  }
   return errno == EACCES || errno == EPERM ? RemoveResult::kDenied : RemoveResult::kFailed;
 }
 
