@@ -174,7 +174,7 @@ FileId FakeFileSystem::IdAs(int inode, const std::string& path) const {
   FileId id = FactsOf(inode).id;
   const auto directory = directories.find(DirectoryOf(path));
   if (!Has(path) && directory != directories.end() && !directory->second.stable_ids) {
-    id.index |= (std::hash<std::string>()(path) % 1000 + 1) << 32;
+    id.index |= std::uint64_t{std::hash<std::string>()(path) % 1000 + 1} << 32;
   }
   return id;
 }
