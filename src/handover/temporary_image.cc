@@ -184,7 +184,10 @@ void TemporaryImage::CopyBesideOutput(const std::string& to) {
   RenameResult named = RenameResult::kFailed;
   try {
     CopyWhole(*file_, *copy);
-    if (copy->Sync()) named = RenameHeldFileWhenReleased(*copy, name, to);
+    // Its size once on the disk, too: a copy that lost bytes is no image.
+    if (copy->Sync() && copy->Size() == file_->Size()) {
+      named = RenameHeldFileWhenReleased(*copy, name, to);
+    }
   } catch (const FileError&) {
   }
   // Where the copy was linked under its final name, its own name goes too.

@@ -47,11 +47,14 @@ void CopyWhole(RawFile& from, RawFile& to) {
     }
   }
   // A file that ends in a hole still ends where from does.
-  if (to.Size() < size) {
+  if (written < size) {
     constexpr unsigned char kZero = 0;
     to.Seek(size - 1);
     WriteAllAt(to, written, size - 1, &kZero, 1);
   }
+  // A copy shorter than what was written to it has lost bytes (a driver
+  // that dropped them): a failure, never a copy to patch up and name.
+  if (to.Size() != size) throw FileError(FileError::Kind::kWrite, "copy");
 }
 
 }  // namespace kv2pelmo

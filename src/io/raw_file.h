@@ -46,7 +46,8 @@ void WriteAllAt(RawFile& file, std::uint64_t end, std::uint64_t at, const void* 
                 std::size_t n);
 
 /// Copies the whole of from onto to, which is empty; its holes stay holes
-/// where from tells of them. Throws FileError.
+/// where from tells of them. Throws FileError, also when to ends up another
+/// size than from (a file system that lost bytes).
 void CopyWhole(RawFile& from, RawFile& to);
 
 }  // namespace kv2pelmo
