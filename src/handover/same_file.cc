@@ -2,7 +2,6 @@
 #include "handover/same_file.h"
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 #include <vector>
 
@@ -24,7 +23,8 @@ bool MayFoldTogether(const std::string& a, const std::string& b) {
       const auto byte = static_cast<unsigned char>(c);
       wide = wide || byte >= 0x80;
       if (byte < 0x80 || !drop_wide) {
-        out += static_cast<char>(byte < 0x80 ? std::tolower(byte) : byte);
+        // ASCII folded by hand: the C library's would follow the locale.
+        out += static_cast<char>(byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte);
       }
     }
     return std::pair{out, wide};
